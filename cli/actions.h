@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "device.h"
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <functional>
+
+// The result becomes the exit status; -1 leaves the program as 255.
+using ActionHandler = std::function<int(const QStringList &arguments, QList<Device> &gpus)>;
+
+struct ArgumentSpec {
+    QString name;
+    QString description;
+};
+
+struct ActionSpec {
+    ActionHandler handler;
+    QList<ArgumentSpec> arguments;
+    QString description;
+};
+
+// Everything the tool prints, error messages included, goes through this stream.
+QTextStream &standardOutput();
+
+QMap<QString, ActionSpec> actionTable();
+
+QList<Device>::iterator findGpu(QList<Device> &gpus, const QString &argument);
+
+int listGpus(const QStringList &arguments, QList<Device> &gpus);
+int listModules(const QStringList &arguments, QList<Device> &gpus);
+int listXorg(const QStringList &arguments, QList<Device> &gpus);
+int listPackages(const QStringList &arguments, QList<Device> &gpus);

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "actions.h"
+#include "driverenvironment.h"
+#include "gpuenumerator.h"
+
+#include <KLocalizedString>
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace
+{
+QList<Device> getGpus()
+{
+    DriverEnvironment environment;
+    return GpuEnumerator::enumerate(GpuEnumerator::Filter::AllDisplayControllers, environment);
+}
+
+QString syntaxOf(const QString &name, const ActionSpec &action)
+{
+    QString syntax = name;
+    for (const ArgumentSpec &argument : action.arguments) {
+        syntax += QLatin1String(" <") + argument.name + QLatin1Char('>');
+    }
+    return syntax + QLatin1Char('\n');
+}
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orlix-admin-driver"));
+    KLocalizedString::setApplicationDomain("orlix-admin-driver");
+
+    const QMap<QString, ActionSpec> actions = actionTable();
+
+    // The first pass only finds the action: its own arguments are not declared
+    // yet, so errors here mean nothing.
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("action"), i18nd("orlix-admin-driver", "Action to execute"), QString());
+    const QCommandLineOption listActions(QStringList{QStringLiteral("actions"), QStringLiteral("a")},
+                                         i18nd("orlix-admin-driver", "Provides information about available actions"));
+    parser.addOption(listActions);
+    parser.parse(QCoreApplication::arguments());
+
+    if (parser.isSet(listActions)) {
+        for (auto it = actions.cbegin(); it != actions.cend(); ++it) {
+            standardOutput() << it.key() << ": " << it.value().description << Qt::endl;
+        }
+        return 0;
+    }
+
+    const QStringList firstPass = parser.positionalArguments();
+    if (firstPass.isEmpty() || !actions.contains(firstPass.first())) {
+        parser.showHelp(0);
+    }
+    const QString name = firstPass.first();
+    const ActionSpec action = actions.value(name);
+
+    parser.clearPositionalArguments();
+    parser.addPositionalArgument(name, action.description, syntaxOf(name, action));
+    for (const ArgumentSpec &argument : action.arguments) {
+        parser.addPositionalArgument(argument.name, argument.description, QString());
+    }
+    parser.process(app);
+
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() - 1 != action.arguments.size()) {
+        parser.showHelp(0);
+    }
+
+    QList<Device> gpus = getGpus();
+    return action.handler(arguments, gpus);
+}

@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "module.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+struct s_hd_t;
+class DriverEnvironment;
+
+// One GPU: a PCI display controller as libhd describes it, with the kernel
+// modules that can drive it and the XOrg driver that the running X server uses
+// for it. A plain value; it keeps nothing of libhd's record.
+class Device
+{
+public:
+    Device() = default;
+    // Builds the record; the module files, the DRM link and the X server log are
+    // looked up through env.
+    Device(const s_hd_t *hd, DriverEnvironment &env);
+
+    QString vendorName() const { return m_vendorName; }
+    QString deviceName() const { return m_deviceName; }
+    QString model() const { return m_model; }
+    QString classId() const { return m_classId; }
+    QString deviceId() const { return m_deviceId; }
+    QString sysfsBusId() const { return m_sysfsBusId; }
+    QString modalias() const { return m_modalias; }
+    QString uniqueId() const { return m_uniqueId; }
+    QString xorgDriver() const { return m_xorgDriver; }
+
+    QList<Module> driverList() const { return m_drivers; }
+    // Both require a non-empty driverList().
+    Module currentDriver() const { return m_drivers.at(m_currentDriverIndex); }
+    Module newDriver() const { return m_drivers.at(m_newDriverIndex); }
+
+    // Selects the module to become active, by display or real name; the last
+    // module of that name wins, and an unknown name changes nothing.
+    void setNewDriver(const QString &name);
+    // Makes the selected module the current one, once the helper has switched it.
+    void updateCurrentDriver();
+    // The first module whose real name is realName; the flag says whether one was found.
+    QPair<bool, Module> driverByTrueName(const QString &realName) const;
+
+    void updateXOrgDriver(const QString &name);
+
+    // Whether libhd's record is a display controller (PCI base class 03), the
+    // only records that are made into a Device.
+    static bool isDisplayController(const s_hd_t *hd);
+    // The candidate module names from libhd's driver info, in its order.
+    static QStringList candidateModules(const s_hd_t *hd);
+
+    // value as exactly width lowercase hex digits (libhd's bus tag above them dropped).
+    static QString fromHex(int value, int width);
+    // libhd bus id (0000:01:00.0) to the X.Org bus ID (PCI:1@0:0:0).
+    static QString parseBusId(const QString &busId);
+    // The kernel's name of the module in the file koPath, or fallback.
+    static QString displayName(const QString &koPath, const QString &fallback);
+    static QList<Module> parseDriverList(const QStringList &candidates, DriverEnvironment &env);
+
+private:
+    int findCurrentModuleIndex(const char *activeModule) const;
+    static QString findCurrentXOrgDriver(const QString &busId, DriverEnvironment &env);
+
+    QString m_baseClassName;
+    QString m_vendorName;
+    QString m_deviceName;
+    QString m_model;
+    QString m_classId;
+    QString m_vendorId;
+    QString m_deviceId;
+    QString m_sysfsBusId;
+    QString m_sysfsId;
+    QString m_modalias;
+    QString m_uniqueId;
+    QString m_xorgDriver;
+    int m_currentDriverIndex = 0;
+    int m_newDriverIndex = 0;
+    QList<Module> m_drivers;
+};

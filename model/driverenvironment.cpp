@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "driverenvironment.h"
+#include "xserver.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+
+DriverEnvironment::DriverEnvironment(const QString &root)
+    : m_root(root)
+{
+}
+
+QString DriverEnvironment::moduleRoot() const
+{
+    return m_root + QLatin1String("/usr/lib/modules/") + QSysInfo::kernelVersion();
+}
+
+ModuleTree &DriverEnvironment::moduleTree()
+{
+    if (!m_moduleTree) {
+        m_moduleTree.emplace(moduleRoot());
+    }
+    return *m_moduleTree;
+}
+
+bool DriverEnvironment::drmDevice(const QString &busId, QString *card) const
+{
+    const QString link = m_root + QLatin1String("/dev/dri/by-path/pci-") + busId + QLatin1String("-card");
+    if (!QFile::exists(link)) {
+        return false;
+    }
+    *card = QFileInfo(QFileInfo(link).symLinkTarget()).fileName();
+    return true;
+}
+
+bool DriverEnvironment::isRootStartedX()
+{
+    if (!m_rootStartedX) {
+        m_rootStartedX = XServer::isRootStartedX(m_root + QLatin1String("/proc"));
+    }
+    return *m_rootStartedX;
+}
+
+QString DriverEnvironment::rootXorgLogPath()
+{
+    return QStringLiteral("/var/log/Xorg.0.log");
+}
+
+QString DriverEnvironment::userXorgLogPath()
+{
+    return QStringLiteral("/var/log/kiv-dm/Xorg.0.log");
+}
+
+const XorgLog &DriverEnvironment::xorgLog(bool *ok)
+{
+    if (!m_xorgLog) {
+        const QString path = m_root + (isRootStartedX() ? rootXorgLogPath() : userXorgLogPath());
+        m_xorgLog = XorgLog::fromFile(path, &m_xorgLogRead);
+    }
+    *ok = m_xorgLogRead;
+    return *m_xorgLog;
+}

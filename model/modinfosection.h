@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Reads the metadata section ".modinfo" of a kernel object file, the same place
+// modinfo reads a module's name, licence and aliases from. Scanning the whole file
+// for "name=" instead finds trace format strings first in modules such as amdgpu.
+namespace ModinfoSection
+{
+// Value of the first record "key=..." of the section; a null array when the file
+// is not an ELF object, has no such section, or no record with that key.
+QByteArray value(const QString &koPath, const QByteArray &key);
+}

@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "xserver.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <pwd.h>
+
+namespace
+{
+// ps shows a user name that does not fit its 8 columns as the number.
+constexpr int psUserWidth = 8;
+
+QString userName(uint uid)
+{
+    QByteArray buffer(16384, '\0');
+    passwd entry;
+    passwd *result = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), size_t(buffer.size()), &result) == 0 && result) {
+        const QString name = QString::fromLocal8Bit(result->pw_name);
+        if (name.size() <= psUserWidth) {
+            return name;
+        }
+    }
+    return QString::number(uid);
+}
+
+// The effective user id from /proc/<pid>/status ("Uid: real effective saved fs").
+bool effectiveUid(const QString &statusPath, uint *uid)
+{
+    QFile status(statusPath);
+    if (!status.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    while (!status.atEnd()) {
+        const QByteArray line = status.readLine();
+        if (line.startsWith("Uid:")) {
+            const QList<QByteArray> fields = line.mid(4).simplified().split(' ');
+            bool ok = false;
+            if (fields.size() >= 2) {
+                *uid = fields.at(1).toUInt(&ok);
+            }
+            return ok;
+        }
+    }
+    return false;
+}
+}
+
+bool XServer::isRootStartedX(const QString &procDir)
+{
+    const QStringList entries = QDir(procDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : entries) {
+        bool numeric = false;
+        pid.toUInt(&numeric);
+        if (!numeric) {
+            continue;
+        }
+        QFile comm(procDir + QLatin1Char('/') + pid + QLatin1String("/comm"));
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().contains('X')) {
+            continue;
+        }
+        uint uid = 0;
+        if (effectiveUid(procDir + QLatin1Char('/') + pid + QLatin1String("/status"), &uid)
+            && userName(uid).contains(QLatin1String("root"))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QStringList XServer::driverDirectories()
+{
+    return {
+        QStringLiteral("/usr/lib/x86_64-linux-gnu/xorg/modules/drivers/"),
+        QStringLiteral("/usr/lib/xorg/modules/drivers/"),
+        QStringLiteral("/usr/lib/x86_64-linux-gnu/nvidia/xorg/"),
+    };
+}
+
+QStringList XServer::installedXOrgDrivers(const QString &root)
+{
+    static const QRegularExpression driverFile(QStringLiteral("(^.+)_drv\\.so$"));
+    QStringList drivers;
+    for (const QString &directory : driverDirectories()) {
+        QDirIterator it(root + directory, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
+        while (it.hasNext()) {
+            it.next();
+            const auto match = driverFile.match(it.fileName());
+            if (match.hasMatch()) {
+                drivers.append(match.captured(1));
+            }
+        }
+    }
+    return drivers;
+}
