@@ -1,0 +1,399 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""Fake machines for testing the real programs on a machine without a GPU.
+
+A profile (JSON, see profiles/) describes a machine declaratively: its PCI
+devices, kernel modules, X server and its log, XOrg drivers and driver packages.
+Machine.run() builds it inside a private mount and PID namespace:
+
+- a throwaway overlay over "/" whose upper layer lives on a tmpfs, so nothing the
+  programs or APT write reaches the real system;
+- a crafted sysfs over /sys that real libhd probes: device directories with their
+  id files and modalias, /sys/bus/pci/devices links, bound drivers and modules;
+- /usr/lib/modules/<running release>/ with ELF module files carrying a .modinfo
+  section and a modules.alias from which libhd takes the candidate modules;
+- /dev/dri/by-path links, X server logs, an "X server" process owned by the
+  profile's user, XOrg driver files;
+- a local APT archive built with dpkg-deb and apt-ftparchive, its lists fetched
+  by apt-get, some packages installed with dpkg.
+
+Then it chroots into the overlay and runs the commands, returning their exit
+status, standard output and standard error. Needs root and unshare(1).
+"""
+
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(os.path.dirname(HERE), "data")
+
+# Device nodes a chrooted program may need.
+DEV_NODES = ["null", "zero", "full", "random", "urandom", "tty"]
+
+# Kernel-side views of the devices that must not leak in from the host.
+XORG_DRIVER_DIRS = [
+    "/usr/lib/x86_64-linux-gnu/xorg/modules/drivers",
+    "/usr/lib/xorg/modules/drivers",
+    "/usr/lib/x86_64-linux-gnu/nvidia/xorg",
+]
+XORG_LOGS = ["/var/log/Xorg.0.log", "/var/log/kiv-dm/Xorg.0.log"]
+ARCHIVE = "/srv/kiv-archive"
+
+
+def load_profile(name_or_path):
+    path = name_or_path
+    if not os.path.exists(path):
+        path = os.path.join(HERE, "profiles", name_or_path + ".json")
+    with open(path, encoding="utf-8") as f:
+        profile = json.load(f)
+    profile.setdefault("name", os.path.splitext(os.path.basename(path))[0])
+    return profile
+
+
+# --- module files -----------------------------------------------------------
+
+def elf_module(modinfo_records, rodata=b""):
+    """A minimal relocatable x86-64 ELF object, like a kernel module as far as a
+    reader of its sections is concerned: .rodata first (where real modules keep
+    their trace format strings, some of which contain "name="), then .modinfo."""
+    modinfo = b"".join(r.encode() + b"\0" for r in modinfo_records)
+    shstrtab = b"\0.rodata\0.modinfo\0.shstrtab\0"
+    names = {".rodata": 1, ".modinfo": 9, ".shstrtab": 18}
+    body = bytearray(b"\0" * 64)
+    sections = []
+    for name, content, kind in ((".rodata", rodata, 1), (".modinfo", modinfo, 1), (".shstrtab", shstrtab, 3)):
+        sections.append((names[name], kind, len(body), len(content)))
+        body += content
+    while len(body) % 8:
+        body += b"\0"
+    shoff = len(body)
+    body += b"\0" * 64  # the null section
+    for name, kind, offset, size in sections:
+        body += struct.pack("<IIQQQQIIQQ", name, kind, 2 if name != 18 else 0, 0, offset, size, 0, 0, 1, 0)
+    header = struct.pack("<4sBBBBB7sHHIQQQIHHHHHH", b"\x7fELF", 2, 1, 1, 0, 0, b"\0" * 7,
+                         1, 62, 1, 0, 0, shoff, 0, 64, 0, 0, 64, 4, 3)
+    body[0:64] = header
+    return bytes(body)
+
+
+# --- sysfs ------------------------------------------------------------------
+
+def modalias_of(dev):
+    if "modalias" in dev:
+        return dev["modalias"]
+    cls = int(dev["class"], 16)
+    return "pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X" % (
+        int(dev["vendor"], 16), int(dev["device"], 16),
+        int(dev.get("subvendor", "0"), 16), int(dev.get("subdevice", "0"), 16),
+        cls >> 16, (cls >> 8) & 0xff, cls & 0xff)
+
+
+def create_in_order(directory, names, make):
+    """Creates the entries names of directory with make(name) so that reading the
+    directory lists them in that order: tmpfs lists the newest entry first,
+    other file systems the oldest, and programs see whatever readdir returns."""
+    os.makedirs(directory, exist_ok=True)
+    for name in names:
+        make(name)
+    listed = [e for e in os.listdir(directory) if e in names]
+    if listed == list(names):
+        return
+    if listed == list(reversed(names)):
+        for name in names:
+            remove(os.path.join(directory, name))
+        for name in reversed(names):
+            make(name)
+        listed = [e for e in os.listdir(directory) if e in names]
+        if listed == list(names):
+            return
+    raise RuntimeError("cannot make %s list its entries in the order %s (got %s)" % (directory, names, listed))
+
+
+def write(path, content, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content if isinstance(content, bytes) else content.encode())
+    os.chmod(path, mode)
+
+
+def build_sysfs(sys_root, devices):
+    devroot = os.path.join(sys_root, "devices", "pci0000:00")
+    os.makedirs(devroot)
+    for sub in ("bus/pci/devices", "bus/pci/drivers", "module", "class/drm"):
+        os.makedirs(os.path.join(sys_root, sub))
+    for dev in devices:
+        bdf = dev["bdf"]
+        d = os.path.join(devroot, bdf)
+        os.makedirs(d)
+        write(os.path.join(d, "vendor"), dev["vendor"] + "\n")
+        write(os.path.join(d, "device"), dev["device"] + "\n")
+        write(os.path.join(d, "class"), dev["class"] + "\n")
+        write(os.path.join(d, "subsystem_vendor"), dev.get("subvendor", "0x0000") + "\n")
+        write(os.path.join(d, "subsystem_device"), dev.get("subdevice", "0x0000") + "\n")
+        write(os.path.join(d, "modalias"), modalias_of(dev) + "\n")
+        config = bytearray(256)
+        struct.pack_into("<HH", config, 0, int(dev["vendor"], 16), int(dev["device"], 16))
+        cls = int(dev["class"], 16)
+        config[8] = int(dev.get("revision", "0x00"), 16)
+        config[9], config[10], config[11] = cls & 0xff, (cls >> 8) & 0xff, cls >> 16
+        write(os.path.join(d, "config"), bytes(config))
+        driver = dev.get("driver")
+        if driver:
+            drvdir = os.path.join(sys_root, "bus/pci/drivers", driver)
+            os.makedirs(drvdir, exist_ok=True)
+            os.symlink("../../../../devices/pci0000:00/" + bdf, os.path.join(drvdir, bdf))
+            os.symlink("../../../bus/pci/drivers/" + driver, os.path.join(d, "driver"))
+            module = dev.get("module")
+            if module:
+                os.makedirs(os.path.join(sys_root, "module", module), exist_ok=True)
+                if not os.path.lexists(os.path.join(drvdir, "module")):
+                    os.symlink("../../../../module/" + module, os.path.join(drvdir, "module"))
+    # libhd reports devices in the read order of this directory; the expected
+    # outputs are written for the profile's order.
+    links = os.path.join(sys_root, "bus/pci/devices")
+    create_in_order(links, [dev["bdf"] for dev in devices],
+                    lambda bdf: os.symlink("../../../devices/pci0000:00/" + bdf, os.path.join(links, bdf)))
+
+
+# --- the rest of the machine -------------------------------------------------
+
+def remove(path):
+    if os.path.islink(path) or os.path.isfile(path):
+        os.unlink(path)
+    elif os.path.isdir(path):
+        shutil.rmtree(path)
+
+
+def build_module_tree(merged, release, profile):
+    root = merged + "/usr/lib/modules/" + release
+    remove(root)
+    os.makedirs(root)
+    aliases = []
+    for module in profile.get("modules", []):
+        records = list(module.get("modinfo", []))
+        if "name" in module:
+            records.append("name=" + module["name"])
+        rodata = module.get("rodata", "").encode().replace(b"\\0", b"\0")
+        write(os.path.join(root, module["path"]), elf_module(records, rodata))
+        for alias in module.get("aliases", []):
+            aliases.append("alias %s %s\n" % (alias, module["alias_name"]))
+    for alias in profile.get("extra_aliases", []):
+        aliases.append("alias %s\n" % alias)
+    write(os.path.join(root, "modules.alias"), "".join(aliases))
+    for link, target in profile.get("module_links", {}).items():
+        os.makedirs(os.path.dirname(os.path.join(root, link)), exist_ok=True)
+        os.symlink(target, os.path.join(root, link))
+
+
+def build_xorg(merged, profile):
+    for directory in XORG_DRIVER_DIRS:
+        remove(merged + directory)
+    # The catalogue lists drivers in walk order; keep the profile's order.
+    files = profile.get("xorg_files", [])
+    for directory in sorted(set(os.path.dirname(p) for p in files)):
+        names = [os.path.basename(p) for p in files if os.path.dirname(p) == directory]
+        create_in_order(merged + directory, names,
+                        lambda name: write(os.path.join(merged + directory, name), b"\x7fELF fake XOrg driver\n"))
+    for path in XORG_LOGS:
+        remove(merged + path)
+    for path, fixture in profile.get("xorg_logs", {}).items():
+        with open(os.path.join(DATA, "xorg-logs", fixture), "rb") as f:
+            write(merged + path, f.read())
+
+
+def build_dev(merged, devices):
+    dev = merged + "/dev"
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", dev], check=True)
+    for node in DEV_NODES:
+        if os.path.exists("/dev/" + node):
+            open(os.path.join(dev, node), "w").close()
+            subprocess.run(["mount", "--bind", "/dev/" + node, os.path.join(dev, node)], check=True)
+    os.makedirs(dev + "/dri/by-path")
+    for d in devices:
+        if "drm" in d:
+            open(os.path.join(dev, "dri", d["drm"]), "w").close()
+            os.symlink("../" + d["drm"], os.path.join(dev, "dri/by-path", "pci-%s-card" % d["bdf"]))
+
+
+def modaliases_field(fixture):
+    """The "Modaliases" field of a real package stanza, as the archive printed it."""
+    with open(os.path.join(DATA, "modaliases", fixture), encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    field = []
+    for line in lines:
+        if line.startswith("Modaliases:"):
+            field.append(line[len("Modaliases:"):].strip())
+        elif field and line.startswith(" "):
+            field.append(line)
+        elif field:
+            break
+    return "\n".join(field)
+
+
+def build_archive(profile):
+    """Runs inside the chroot: a file: repository of small driver packages."""
+    packages = profile.get("packages", [])
+    if not packages:
+        return
+    build = tempfile.mkdtemp(prefix="debs-")
+    os.makedirs(ARCHIVE, exist_ok=True)
+    for pkg in packages:
+        root = os.path.join(build, pkg["name"])
+        control = ["Package: " + pkg["name"], "Version: " + pkg.get("version", "1.0-1"),
+                   "Architecture: " + pkg.get("architecture", "all"),
+                   "Maintainer: Driver Tests <tests@localhost>"]
+        if pkg.get("depends"):
+            control.append("Depends: " + pkg["depends"])
+        modaliases = pkg.get("modaliases")
+        if "modaliases_fixture" in pkg:
+            modaliases = modaliases_field(pkg["modaliases_fixture"])
+        if modaliases:
+            control.append("Modaliases: " + modaliases)
+        control.append("Description: test driver package " + pkg["name"])
+        write(os.path.join(root, "DEBIAN/control"), "\n".join(control) + "\n")
+        write(os.path.join(root, "usr/share/doc", pkg["name"], "README"), pkg["name"] + "\n")
+        subprocess.run(["dpkg-deb", "--root-owner-group", "-Zgzip", "--build", root, ARCHIVE], check=True,
+                       stdout=subprocess.DEVNULL)
+    with open(os.path.join(ARCHIVE, "Packages"), "wb") as out:
+        subprocess.run(["apt-ftparchive", "packages", "."], cwd=ARCHIVE, stdout=out, check=True)
+    for d in ("/etc/apt/sources.list.d",):
+        for entry in os.listdir(d):
+            os.unlink(os.path.join(d, entry))
+    if os.path.exists("/etc/apt/sources.list"):
+        os.unlink("/etc/apt/sources.list")
+    write("/etc/apt/sources.list.d/kiv-test.list", "deb [trusted=yes] file:%s ./\n" % ARCHIVE)
+    for entry in os.listdir("/var/lib/apt/lists"):
+        path = os.path.join("/var/lib/apt/lists", entry)
+        if os.path.isfile(path) and entry != "lock":
+            os.unlink(path)
+    lists = profile.get("apt_lists", "lz4")
+    options = ["-o", "Acquire::GzipIndexes=" + ("true" if lists != "plain" else "false")]
+    if lists != "plain":
+        options += ["-o", "Acquire::CompressionTypes::Order::=" + lists]
+    subprocess.run(["apt-get", "update", "-qq"] + options, check=True, stdout=subprocess.DEVNULL)
+    installed = [os.path.join(ARCHIVE, f) for f in sorted(os.listdir(ARCHIVE))
+                 if f.endswith(".deb") and f.split("_")[0] in [p["name"] for p in packages if p.get("installed")]]
+    if installed:
+        subprocess.run(["dpkg", "-i"] + installed, check=True, stdout=subprocess.DEVNULL)
+    shutil.rmtree(build)
+
+
+def start_x_server(profile):
+    user = profile.get("x_server_user")
+    if not user:
+        return None
+    xorg = "/usr/local/libexec/kiv-fake-x/Xorg"
+    os.makedirs(os.path.dirname(xorg), exist_ok=True)
+    shutil.copy("/usr/bin/sleep", xorg)
+    import pwd
+    entry = pwd.getpwnam(user)
+
+    def drop():
+        os.setgid(entry.pw_gid)
+        os.setgroups([])
+        os.setuid(entry.pw_uid)
+    return subprocess.Popen([xorg, "infinity"], preexec_fn=drop)
+
+
+def inside(job_path):
+    with open(job_path, encoding="utf-8") as f:
+        job = json.load(f)
+    profile, work = job["profile"], job["work"]
+    release = os.uname().release
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", work], check=True)
+    for sub in ("upper", "ovlwork", "merged", "sys"):
+        os.makedirs(os.path.join(work, sub))
+    merged = os.path.join(work, "merged")
+    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                    "lowerdir=/,upperdir=%s/upper,workdir=%s/ovlwork" % (work, work), merged], check=True)
+    subprocess.run(["mount", "-t", "proc", "proc", merged + "/proc"], check=True)
+    if os.path.exists(merged + "/proc/modules"):
+        empty = os.path.join(work, "empty")
+        open(empty, "w").close()
+        subprocess.run(["mount", "--bind", empty, merged + "/proc/modules"], check=True)
+    build_sysfs(os.path.join(work, "sys"), profile.get("pci", []))
+    subprocess.run(["mount", "--rbind", os.path.join(work, "sys"), merged + "/sys"], check=True)
+    build_dev(merged, profile.get("pci", []))
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", merged + "/tmp"], check=True)
+    for path in job.get("binds", []):
+        os.makedirs(merged + path, exist_ok=True)
+        subprocess.run(["mount", "--bind", path, merged + path], check=True)
+    build_module_tree(merged, release, profile)
+    build_xorg(merged, profile)
+
+    results = open(job["results"], "w", encoding="utf-8")
+    os.chroot(merged)
+    os.chdir("/")
+    env = dict(os.environ, LC_ALL="C.UTF-8", QT_QPA_PLATFORM="offscreen")
+    env.update(job.get("env", {}))
+    build_archive(profile)
+    xserver = start_x_server(profile)
+    outcomes = []
+    try:
+        for command in job["commands"]:
+            started = time.monotonic()
+            done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=300)
+            outcomes.append({"command": command, "exit": done.returncode,
+                             "stdout": done.stdout.decode("utf-8", "replace"),
+                             "stderr": done.stderr.decode("utf-8", "replace"),
+                             "seconds": time.monotonic() - started})
+    finally:
+        if xserver:
+            xserver.send_signal(signal.SIGKILL)
+            xserver.wait()
+    json.dump(outcomes, results)
+    results.close()
+
+
+class Machine:
+    def __init__(self, profile, binds=(), env=None):
+        self.profile = load_profile(profile) if isinstance(profile, str) else profile
+        self.binds = [os.path.abspath(b) for b in binds]
+        self.env = env or {}
+
+    def run(self, commands):
+        """Runs each command (a list of arguments) in one fresh instance of the
+        machine; returns a list of {exit, stdout, stderr} in the same order."""
+        with tempfile.TemporaryDirectory(prefix="fakemachine-") as tmp:
+            job = {"profile": self.profile, "work": os.path.join(tmp, "root"), "commands": commands,
+                   "binds": self.binds, "results": os.path.join(tmp, "results.json"), "env": self.env}
+            os.makedirs(job["work"])
+            job_path = os.path.join(tmp, "job.json")
+            with open(job_path, "w", encoding="utf-8") as f:
+                json.dump(job, f)
+            done = subprocess.run(["unshare", "--mount", "--pid", "--fork", "--mount-proc", "--propagation", "private",
+                                   sys.executable, os.path.abspath(__file__), "--inside", job_path],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if done.returncode != 0 or not os.path.exists(job["results"]):
+                raise RuntimeError("building the fake machine %s failed:\n%s" % (self.profile["name"],
+                                                                                  done.stdout.decode(errors="replace")))
+            with open(job["results"], encoding="utf-8") as f:
+                return json.load(f)
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--inside":
+        inside(sys.argv[2])
+        return 0
+    import argparse
+    parser = argparse.ArgumentParser(description="Run a command inside a fake machine.")
+    parser.add_argument("--profile", required=True, help="profile name or path")
+    parser.add_argument("--bind", action="append", default=[], help="directory to make visible inside")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    outcome = Machine(args.profile, args.bind).run([command])[0]
+    sys.stdout.write(outcome["stdout"])
+    sys.stderr.write(outcome["stderr"])
+    return outcome["exit"]
+
+
+if __name__ == "__main__":
+    sys.exit(main())
