@@ -34,8 +34,9 @@ bool effectiveUid(const QString &statusPath, uint *uid)
     if (!status.open(QIODevice::ReadOnly)) {
         return false;
     }
-    while (!status.atEnd()) {
-        const QByteArray line = status.readLine();
+    // Files under /proc report a size of 0, so read to the end rather than test atEnd().
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
         if (line.startsWith("Uid:")) {
             const QList<QByteArray> fields = line.mid(4).simplified().split(' ');
             bool ok = false;

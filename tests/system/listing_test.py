@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""Runs orlix-admin-driver in a fake machine and compares every invocation's
+exit status and whole standard output with the expectations of the profile.
+
+Expectation files hold blocks like
+
+    $ list-modules "PCI:1@0:0:0"
+    ? 0
+    Kernel modules for PCI:1@0:0:0
+    nvidia (current)
+
+The command line is split like a shell's; the lines after the status are the
+expected standard output, up to the next "$ " line. Lines starting with "#"
+between blocks are comments.
+"""
+
+import difflib
+import os
+import shlex
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fakemachine"))
+from fakemachine import Machine  # noqa: E402
+
+
+def parse_expectations(path):
+    cases = []
+    with open(path, encoding="utf-8") as f:
+        for line in f.read().split("\n"):
+            if line.startswith("$ "):
+                cases.append({"args": shlex.split(line[2:]), "exit": None, "stdout": []})
+            elif not cases:
+                continue
+            elif cases[-1]["exit"] is None:
+                if line.startswith("#") or not line.strip():
+                    continue
+                if not line.startswith("? "):
+                    raise SyntaxError("%s: expected '? <status>' after %s" % (path, cases[-1]["args"]))
+                cases[-1]["exit"] = int(line[2:])
+            else:
+                cases[-1]["stdout"].append(line)
+    for case in cases:
+        # A block ends with one empty line before the next block.
+        while case["stdout"] and (case["stdout"][-1] == "" or case["stdout"][-1].startswith("#")):
+            case["stdout"].pop()
+        case["stdout"] = "".join(l + "\n" for l in case["stdout"])
+    return cases
+
+
+def substitute(text, binary):
+    # Qt's usage line names the program as it was started.
+    return text.replace("@BINARY@", binary)
+
+
+def main():
+    profile, binary = sys.argv[1], os.path.abspath(sys.argv[2])
+    expectations = sys.argv[3] if len(sys.argv) > 3 else os.path.join(HERE, "expected", profile + ".txt")
+    cases = parse_expectations(expectations)
+    machine = Machine(profile, binds=[os.path.dirname(binary)])
+    outcomes = machine.run([[binary] + case["args"] for case in cases])
+    failures = 0
+    for case, outcome in zip(cases, outcomes):
+        label = "%s: %s" % (profile, shlex.join(case["args"]))
+        problems = []
+        if outcome["exit"] != case["exit"]:
+            problems.append("exit status %d, expected %d" % (outcome["exit"], case["exit"]))
+        expected = substitute(case["stdout"], binary)
+        if outcome["stdout"] != expected:
+            diff = difflib.unified_diff(expected.splitlines(), outcome["stdout"].splitlines(),
+                                        "expected", "actual", lineterm="")
+            problems.append("standard output differs:\n" + "\n".join(diff))
+        if problems:
+            failures += 1
+            print("FAIL " + label)
+            for problem in problems:
+                print("    " + problem.replace("\n", "\n    "))
+            if outcome["stderr"]:
+                print("    standard error:\n    " + outcome["stderr"].replace("\n", "\n    "))
+        else:
+            print("PASS " + label)
+    print("%d passed, %d failed" % (len(cases) - failures, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
