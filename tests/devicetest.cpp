@@ -1,0 +1,429 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "device.h"
+#include "driverenvironment.h"
+#include "testfiles.h"
+
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <hd.h>
+
+#include <memory>
+#include <vector>
+
+namespace
+{
+// libhd keeps a bus tag above the low 16 bits of its ids.
+constexpr unsigned pciTag = 1u << 16;
+
+// A hand-built libhd record. Strings point into storage the record owns.
+class FakeHd
+{
+public:
+    FakeHd()
+    {
+        std::memset(&m_hd, 0, sizeof(m_hd));
+    }
+
+    hd_t *get() { return &m_hd; }
+
+    char *keep(const QByteArray &text)
+    {
+        m_strings.push_back(std::make_unique<QByteArray>(text));
+        return m_strings.back()->data();
+    }
+
+    // One driver-info record of the given kind with these hddb0 strings.
+    void addDriverInfo(hd_driver_info_t type, const QList<QByteArray> &strings)
+    {
+        auto info = std::make_unique<driver_info_t>();
+        std::memset(info.get(), 0, sizeof(driver_info_t));
+        info->any.type = type;
+        str_list_t **next = &info->any.hddb0;
+        for (const QByteArray &text : strings) {
+            auto entry = std::make_unique<str_list_t>();
+            entry->next = nullptr;
+            entry->str = keep(text);
+            *next = entry.get();
+            next = &entry->next;
+            m_entries.push_back(std::move(entry));
+        }
+        driver_info_t **last = &m_hd.driver_info;
+        while (*last) {
+            last = &(*last)->next;
+        }
+        *last = info.get();
+        m_infos.push_back(std::move(info));
+    }
+
+private:
+    hd_t m_hd;
+    std::vector<std::unique_ptr<QByteArray>> m_strings;
+    std::vector<std::unique_ptr<str_list_t>> m_entries;
+    std::vector<std::unique_ptr<driver_info_t>> m_infos;
+};
+
+// A GPU as libhd reports an NVIDIA 3D controller at 0000:01:00.0.
+void fillNvidia(FakeHd &hd, const char *boundModule)
+{
+    hd.get()->base_class = {3, hd.keep("Display controller")};
+    hd.get()->sub_class = {2, hd.keep("3D controller")};
+    hd.get()->vendor = {pciTag | 0x10de, hd.keep("nVidia Corporation")};
+    hd.get()->device = {pciTag | 0x1f91, hd.keep("TU117M")};
+    hd.get()->model = hd.keep("nVidia TU117M");
+    hd.get()->sysfs_id = hd.keep("/devices/pci0000:00/0000:00:01.0/0000:01:00.0");
+    hd.get()->sysfs_bus_id = hd.keep("0000:01:00.0");
+    hd.get()->unique_id = hd.keep("VCu0.xyz");
+    hd.get()->modalias = hd.keep("pci:v000010DEd00001F91sv0000103Csd000086D5bc03sc02i00");
+    hd.get()->driver_module = boundModule ? hd.keep(boundModule) : nullptr;
+}
+
+class Machine
+{
+public:
+    Machine()
+        : moduleRoot(dir.path() + QStringLiteral("/usr/lib/modules/") + QSysInfo::kernelVersion())
+    {
+    }
+
+    bool addModule(const QString &relativePath, const QList<QByteArray> &modinfo)
+    {
+        return TestFiles::write(moduleRoot + QLatin1Char('/') + relativePath, TestFiles::module(modinfo));
+    }
+
+    bool addDrmLink(const QString &busId, const QString &card)
+    {
+        QDir().mkpath(dir.path() + QStringLiteral("/dev/dri/by-path"));
+        return TestFiles::write(dir.path() + QStringLiteral("/dev/dri/") + card, QByteArray())
+            && QFile::link(QStringLiteral("../") + card, dir.path() + QStringLiteral("/dev/dri/by-path/pci-") + busId + QStringLiteral("-card"));
+    }
+
+    // A process under the fake /proc, as the kernel describes it.
+    bool addProcess(int pid, const QByteArray &name, uint euid)
+    {
+        const QString base = dir.path() + QStringLiteral("/proc/") + QString::number(pid);
+        const QByteArray uid = QByteArray::number(euid);
+        return TestFiles::write(base + QStringLiteral("/comm"), name + '\n')
+            && TestFiles::write(base + QStringLiteral("/status"), "Name:\t" + name + "\nUid:\t1000\t" + uid + '\t' + uid + '\t' + uid + "\n");
+    }
+
+    bool addLog(const QString &path, const QByteArray &text)
+    {
+        return TestFiles::write(dir.path() + path, text);
+    }
+
+    QTemporaryDir dir;
+    QString moduleRoot;
+};
+
+QStringList realNames(const QList<Module> &modules)
+{
+    QStringList names;
+    for (const Module &module : modules) {
+        names.append(module.realName);
+    }
+    return names;
+}
+
+QStringList messages;
+void collectMessages(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    messages.append(message);
+}
+}
+
+class DeviceTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void fromHex_data();
+    void fromHex();
+    void parseBusId_data();
+    void parseBusId();
+    void identityFromLibhd();
+    void candidateModules_data();
+    void candidateModules();
+    void moduleList();
+    void currentModule_data();
+    void currentModule();
+    void setNewDriver_data();
+    void setNewDriver();
+    void driverByTrueName();
+    void xorgDriver_data();
+    void xorgDriver();
+    void xorgDriverWithoutDrmDeviceReadsNoLog();
+};
+
+void DeviceTest::fromHex_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("padded") << 3 << 2 << QStringLiteral("03");
+    QTest::newRow("vendor") << 0x10de << 4 << QStringLiteral("10de");
+    QTest::newRow("bus tag dropped") << int(pciTag | 0x10de) << 4 << QStringLiteral("10de");
+    QTest::newRow("class with tag") << int(pciTag | 0x03) << 2 << QStringLiteral("03");
+    QTest::newRow("zero") << 0 << 4 << QStringLiteral("0000");
+}
+
+void DeviceTest::fromHex()
+{
+    QFETCH(int, value);
+    QFETCH(int, width);
+    QFETCH(QString, expected);
+    QCOMPARE(Device::fromHex(value, width), expected);
+}
+
+void DeviceTest::parseBusId_data()
+{
+    QTest::addColumn<QString>("busId");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("first bus") << QStringLiteral("0000:01:00.0") << QStringLiteral("PCI:1@0:0:0");
+    QTest::newRow("hex bus in decimal") << QStringLiteral("0000:0a:00.0") << QStringLiteral("PCI:10@0:0:0");
+    QTest::newRow("every field") << QStringLiteral("0001:3b:1f.7") << QStringLiteral("PCI:59@1:31:7");
+    QTest::newRow("empty") << QString() << QStringLiteral("PCI:@::");
+    QTest::newRow("garbage") << QStringLiteral("not a bus id") << QStringLiteral("PCI:@::");
+}
+
+void DeviceTest::parseBusId()
+{
+    QFETCH(QString, busId);
+    QFETCH(QString, expected);
+    QCOMPARE(Device::parseBusId(busId), expected);
+}
+
+void DeviceTest::identityFromLibhd()
+{
+    FakeHd hd;
+    fillNvidia(hd, "nvidia");
+    Machine machine;
+    DriverEnvironment environment(machine.dir.path());
+    const Device gpu(hd.get(), environment);
+    QCOMPARE(gpu.classId(), QStringLiteral("0302"));
+    QCOMPARE(gpu.deviceId(), QStringLiteral("1f91"));
+    QCOMPARE(gpu.vendorName(), QStringLiteral("nVidia Corporation"));
+    QCOMPARE(gpu.deviceName(), QStringLiteral("TU117M"));
+    QCOMPARE(gpu.model(), QStringLiteral("nVidia TU117M"));
+    QCOMPARE(gpu.sysfsBusId(), QStringLiteral("PCI:1@0:0:0"));
+    QCOMPARE(gpu.modalias(), QStringLiteral("pci:v000010DEd00001F91sv0000103Csd000086D5bc03sc02i00"));
+    QCOMPARE(gpu.uniqueId(), QStringLiteral("VCu0.xyz"));
+    QVERIFY(gpu.driverList().isEmpty());
+    QVERIFY(gpu.xorgDriver().isEmpty());
+    QVERIFY(Device::isDisplayController(hd.get()));
+
+    FakeHd empty;
+    const Device blank(empty.get(), environment);
+    QCOMPARE(blank.classId(), QStringLiteral("0000"));
+    QCOMPARE(blank.sysfsBusId(), QStringLiteral("PCI:@::"));
+    QVERIFY(blank.model().isNull());
+    QVERIFY(!Device::isDisplayController(empty.get()));
+}
+
+void DeviceTest::candidateModules_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QList<QByteArray>>("first");
+    QTest::addColumn<QList<QByteArray>>("second");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("module aliases in order") << int(di_module) << QList<QByteArray>{"nvidia_current", "nouveau"} << QList<QByteArray>{}
+                                             << QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau")};
+    QTest::newRow("duplicates and empty strings pass") << int(di_module) << QList<QByteArray>{"nouveau", ""} << QList<QByteArray>{"nouveau"}
+                                                       << QStringList{QStringLiteral("nouveau"), QString(), QStringLiteral("nouveau")};
+    // libhd's own X11 table: X server version and driver name.
+    QTest::newRow("X11 record") << int(di_x11) << QList<QByteArray>{"4", "ast"} << QList<QByteArray>{} << QStringList{QStringLiteral("ast")};
+    QTest::newRow("any kind is taken") << int(di_any) << QList<QByteArray>{"radeon"} << QList<QByteArray>{"amdgpu"}
+                                       << QStringList{QStringLiteral("radeon"), QStringLiteral("amdgpu")};
+    QTest::newRow("none") << int(di_module) << QList<QByteArray>{} << QList<QByteArray>{} << QStringList{};
+}
+
+void DeviceTest::candidateModules()
+{
+    QFETCH(int, kind);
+    QFETCH(QList<QByteArray>, first);
+    QFETCH(QList<QByteArray>, second);
+    QFETCH(QStringList, expected);
+    FakeHd hd;
+    if (!first.isEmpty()) {
+        hd.addDriverInfo(hd_driver_info_t(kind), first);
+    }
+    if (!second.isEmpty()) {
+        hd.addDriverInfo(di_module, second);
+    }
+    QCOMPARE(Device::candidateModules(hd.get()), expected);
+}
+
+void DeviceTest::moduleList()
+{
+    Machine machine;
+    QVERIFY(machine.addModule(QStringLiteral("updates/dkms/nvidia-current.ko"), {"name=nvidia"}));
+    QVERIFY(machine.addModule(QStringLiteral("kernel/drivers/gpu/drm/nouveau/nouveau.ko"), {"name=nouveau"}));
+    QVERIFY(machine.addModule(QStringLiteral("kernel/drivers/gpu/drm/nameless.ko"), {"license=GPL"}));
+    QVERIFY(machine.addModule(QStringLiteral("kernel/drivers/gpu/drm/tiny/gma500_gfx.ko"), {"name=gma500_gfx"}));
+    DriverEnvironment environment(machine.dir.path());
+    const QList<Module> modules = Device::parseDriverList({QStringLiteral("nvidia_current"),
+                                                           QString(),
+                                                           QStringLiteral("nouveau"),
+                                                           QStringLiteral("nvidia_current"),
+                                                           QStringLiteral("vesa_fb"),
+                                                           QStringLiteral("nameless"),
+                                                           QStringLiteral("gma500_gfx")},
+                                                          environment);
+    const QString root = machine.moduleRoot;
+    const QList<Module> expected{
+        {QStringLiteral("nvidia_current"), QStringLiteral("nvidia"), root + QStringLiteral("/updates/dkms/nvidia-current.ko")},
+        {QStringLiteral("nouveau"), QStringLiteral("nouveau"), root + QStringLiteral("/kernel/drivers/gpu/drm/nouveau/nouveau.ko")},
+        {QStringLiteral("vesa_fb"), QStringLiteral("vesa_fb"), QString()},
+        {QStringLiteral("nameless"), QStringLiteral("nameless"), root + QStringLiteral("/kernel/drivers/gpu/drm/nameless.ko")},
+        {QStringLiteral("gma500_gfx"), QStringLiteral("gma500_gfx"), root + QStringLiteral("/kernel/drivers/gpu/drm/tiny/gma500_gfx.ko")},
+    };
+    QCOMPARE(modules.size(), expected.size());
+    for (int i = 0; i < modules.size(); ++i) {
+        QCOMPARE(modules.at(i).realName, expected.at(i).realName);
+        QCOMPARE(modules.at(i).displayName, expected.at(i).displayName);
+        QCOMPARE(modules.at(i).path, expected.at(i).path);
+    }
+
+    // A file without a name record falls back to the dashed candidate name.
+    QVERIFY(machine.addModule(QStringLiteral("extra/foo-bar.ko"), {"license=GPL"}));
+    DriverEnvironment fresh(machine.dir.path());
+    QCOMPARE(Device::parseDriverList({QStringLiteral("foo_bar")}, fresh).value(0).displayName, QStringLiteral("foo-bar"));
+}
+
+void DeviceTest::currentModule_data()
+{
+    QTest::addColumn<QByteArray>("bound");
+    QTest::addColumn<int>("current");
+    QTest::newRow("bound to the kernel's name") << QByteArray("nvidia") << 0;
+    QTest::newRow("second candidate") << QByteArray("nouveau") << 1;
+    QTest::newRow("alias name is not the kernel's") << QByteArray("nvidia_current") << 0;
+    QTest::newRow("not a candidate") << QByteArray("radeon") << 0;
+    QTest::newRow("no module") << QByteArray() << 0;
+}
+
+void DeviceTest::currentModule()
+{
+    QFETCH(QByteArray, bound);
+    QFETCH(int, current);
+    Machine machine;
+    QVERIFY(machine.addModule(QStringLiteral("updates/dkms/nvidia-current.ko"), {"name=nvidia"}));
+    QVERIFY(machine.addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"}));
+    FakeHd hd;
+    fillNvidia(hd, bound.isEmpty() ? nullptr : bound.constData());
+    hd.addDriverInfo(di_module, {"nvidia_current", "nouveau"});
+    DriverEnvironment environment(machine.dir.path());
+    const Device gpu(hd.get(), environment);
+    QCOMPARE(realNames(gpu.driverList()), (QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau")}));
+    QCOMPARE(gpu.currentDriver().realName, gpu.driverList().at(current).realName);
+    QCOMPARE(gpu.newDriver().realName, gpu.currentDriver().realName);
+}
+
+void DeviceTest::setNewDriver_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("display name") << QStringLiteral("nouveau") << 1;
+    QTest::newRow("real name") << QStringLiteral("nvidia_current") << 0;
+    // "nvidia" is the display name of module 0 and the real name of module 2.
+    QTest::newRow("last match wins") << QStringLiteral("nvidia") << 2;
+    QTest::newRow("unknown keeps the choice") << QStringLiteral("radeon") << -1;
+}
+
+void DeviceTest::setNewDriver()
+{
+    QFETCH(QString, name);
+    QFETCH(int, expected);
+    Machine machine;
+    QVERIFY(machine.addModule(QStringLiteral("updates/nvidia-current.ko"), {"name=nvidia"}));
+    QVERIFY(machine.addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"}));
+    FakeHd hd;
+    fillNvidia(hd, "nouveau");
+    hd.addDriverInfo(di_module, {"nvidia_current", "nouveau", "nvidia"});
+    DriverEnvironment environment(machine.dir.path());
+    Device gpu(hd.get(), environment);
+    QCOMPARE(gpu.currentDriver().realName, QStringLiteral("nouveau"));
+
+    gpu.setNewDriver(name);
+    const QString chosen = expected < 0 ? QStringLiteral("nouveau") : gpu.driverList().at(expected).realName;
+    QCOMPARE(gpu.newDriver().realName, chosen);
+    QCOMPARE(gpu.currentDriver().realName, QStringLiteral("nouveau"));
+    gpu.updateCurrentDriver();
+    QCOMPARE(gpu.currentDriver().realName, chosen);
+}
+
+void DeviceTest::driverByTrueName()
+{
+    Machine machine;
+    QVERIFY(machine.addModule(QStringLiteral("updates/nvidia-current.ko"), {"name=nvidia"}));
+    FakeHd hd;
+    fillNvidia(hd, "nvidia");
+    hd.addDriverInfo(di_module, {"nvidia_current", "nouveau"});
+    DriverEnvironment environment(machine.dir.path());
+    const Device gpu(hd.get(), environment);
+    const auto found = gpu.driverByTrueName(QStringLiteral("nvidia_current"));
+    QVERIFY(found.first);
+    QCOMPARE(found.second.displayName, QStringLiteral("nvidia"));
+    QVERIFY(!gpu.driverByTrueName(QStringLiteral("nvidia")).first);
+}
+
+void DeviceTest::xorgDriver_data()
+{
+    QTest::addColumn<uint>("xOwner");
+    QTest::addColumn<bool>("rootLog");
+    QTest::addColumn<bool>("userLog");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("complains");
+    // The log under /var/log names modeset(0), the display manager's names intel(0).
+    QTest::newRow("X run by root") << 0u << true << true << QStringLiteral("modeset") << false;
+    QTest::newRow("X run by a user") << 65534u << true << true << QStringLiteral("intel") << false;
+    QTest::newRow("user's log missing") << 65534u << true << false << QString() << true;
+    QTest::newRow("root's log missing") << 0u << false << true << QString() << true;
+}
+
+void DeviceTest::xorgDriver()
+{
+    QFETCH(uint, xOwner);
+    QFETCH(bool, rootLog);
+    QFETCH(bool, userLog);
+    QFETCH(QString, expected);
+    QFETCH(bool, complains);
+    Machine machine;
+    QVERIFY(machine.addDrmLink(QStringLiteral("0000:01:00.0"), QStringLiteral("card0")));
+    QVERIFY(machine.addProcess(1, "systemd", 0));
+    QVERIFY(machine.addProcess(812, "Xorg", xOwner));
+    if (rootLog) {
+        QVERIFY(machine.addLog(QStringLiteral("/var/log/Xorg.0.log"), "[    10.1] (II) modeset(0): using drv /dev/dri/card0\n"));
+    }
+    if (userLog) {
+        QVERIFY(machine.addLog(QStringLiteral("/var/log/kiv-dm/Xorg.0.log"), "[    10.1] (II) intel(0): Creating default Display\n"));
+    }
+    FakeHd hd;
+    fillNvidia(hd, "nvidia");
+    DriverEnvironment environment(machine.dir.path());
+    messages.clear();
+    const auto previous = qInstallMessageHandler(collectMessages);
+    const Device gpu(hd.get(), environment);
+    qInstallMessageHandler(previous);
+    QCOMPARE(gpu.xorgDriver(), expected);
+    QCOMPARE(messages, complains ? QStringList{QStringLiteral("Failed to read XOrg log file")} : QStringList{});
+}
+
+void DeviceTest::xorgDriverWithoutDrmDeviceReadsNoLog()
+{
+    Machine machine;
+    QVERIFY(machine.addProcess(812, "Xorg", 0));
+    FakeHd hd;
+    fillNvidia(hd, "nvidia");
+    DriverEnvironment environment(machine.dir.path());
+    messages.clear();
+    const auto previous = qInstallMessageHandler(collectMessages);
+    const Device gpu(hd.get(), environment);
+    qInstallMessageHandler(previous);
+    QVERIFY(gpu.xorgDriver().isEmpty());
+    // No log exists at all: reading one would have complained.
+    QVERIFY(messages.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(DeviceTest)
+#include "devicetest.moc"

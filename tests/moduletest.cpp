@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "device.h"
+#include "modinfosection.h"
+#include "modulename.h"
+#include "moduletree.h"
+#include "testfiles.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTest>
+
+class ModuleTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void moduleName_data();
+    void moduleName();
+    void displayName_data();
+    void displayName();
+    void treeWalksLikeQDirIterator();
+    void locateFindsWhatAFullWalkFinds();
+    void dashAndUnderscoreAreOneCharacter();
+};
+
+void ModuleTest::moduleName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("plain") << QStringLiteral("nouveau") << true;
+    QTest::newRow("underscore") << QStringLiteral("nvidia_current") << true;
+    QTest::newRow("dash") << QStringLiteral("snd-hda-intel") << true;
+    QTest::newRow("leading digits") << QStringLiteral("8021q") << true;
+    QTest::newRow("X server version") << QStringLiteral("4") << false;
+    QTest::newRow("dotted version") << QStringLiteral("4.3") << false;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("path") << QStringLiteral("../nvidia") << false;
+    QTest::newRow("blank") << QStringLiteral("nvidia drm") << false;
+    QTest::newRow("newline") << QStringLiteral("nvidia\ninstall nvidia /bin/sh") << false;
+    QTest::newRow("quote") << QStringLiteral("nvidia\"") << false;
+    QTest::newRow("non-ASCII letter") << QStringLiteral("nvidiä") << false;
+    QTest::newRow("longest") << QString(55, QLatin1Char('a')) << true;
+    QTest::newRow("too long") << QString(56, QLatin1Char('a')) << false;
+}
+
+void ModuleTest::moduleName()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, valid);
+    QCOMPARE(ModuleName::isValid(name), valid);
+}
+
+void ModuleTest::displayName_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("name record") << TestFiles::module({"license=GPL", "name=nvidia"}) << QStringLiteral("nvidia");
+    // Debian's amdgpu.ko: a trace format string with "name=" comes before .modinfo.
+    QTest::newRow("format string before the section") << TestFiles::module({"name=amdgpu"}, QByteArray("sched_job=%llu, timeline=%s, name=%s\0", 37))
+                                                      << QStringLiteral("amdgpu");
+    QTest::newRow("record ending in another key") << TestFiles::module({"alias=pci:v*", "name=vboxvideo=x"}) << QStringLiteral("vboxvideo");
+    QTest::newRow("a key that merely ends in name") << TestFiles::module({"srcname=other", "name=real"}) << QStringLiteral("real");
+    QTest::newRow("no name record") << TestFiles::module({"license=GPL"}) << QStringLiteral("fallback");
+    QTest::newRow("empty name") << TestFiles::module({"name="}) << QStringLiteral("fallback");
+    QTest::newRow("name only outside the section") << TestFiles::module({"license=GPL"}, QByteArray("name=decoy\0", 11), false)
+                                                   << QStringLiteral("fallback");
+    QTest::newRow("32-bit object") << TestFiles::module32({"name=i810"}) << QStringLiteral("i810");
+    QTest::newRow("not an object") << QByteArray("name=text\0", 10) << QStringLiteral("fallback");
+    QTest::newRow("empty file") << QByteArray() << QStringLiteral("fallback");
+    QByteArray truncated = TestFiles::module({"name=cut"});
+    truncated.chop(70);
+    QTest::newRow("truncated section table") << truncated << QStringLiteral("fallback");
+    QByteArray hostile = TestFiles::module({"name=huge"});
+    // Point e_shoff far past the end of the file.
+    const quint64 farAway = Q_UINT64_C(0xfffffffffffffff0);
+    std::memcpy(hostile.data() + offsetof(Elf64_Ehdr, e_shoff), &farAway, sizeof(farAway));
+    QTest::newRow("section table beyond the file") << hostile << QStringLiteral("fallback");
+}
+
+void ModuleTest::displayName()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("m.ko"));
+    QVERIFY(TestFiles::write(path, file));
+    QCOMPARE(Device::displayName(path, QStringLiteral("fallback")), expected);
+    QCOMPARE(Device::displayName(dir.filePath(QStringLiteral("missing.ko")), QStringLiteral("fallback")), QStringLiteral("fallback"));
+}
+
+namespace
+{
+// A tree with everything that makes walk order matter: the same module in
+// several directories, links to directories (one looping back up), a link to a
+// directory reached before, a dangling link, hidden entries, compressed files.
+void buildTree(const QString &root)
+{
+    const auto file = [&root](const QString &path) {
+        QVERIFY(TestFiles::write(root + QLatin1Char('/') + path, QByteArray("x")));
+    };
+    file(QStringLiteral("kernel/drivers/gpu/drm/nouveau/nouveau.ko"));
+    file(QStringLiteral("kernel/drivers/gpu/drm/i915/i915.ko"));
+    file(QStringLiteral("kernel/drivers/gpu/drm/amd/amdgpu/amdgpu.ko.xz"));
+    file(QStringLiteral("kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko"));
+    file(QStringLiteral("kernel/sound/pci/hda/snd-hda-intel.ko"));
+    file(QStringLiteral("updates/dkms/nvidia-current.ko"));
+    file(QStringLiteral("updates/dkms/nouveau.ko"));
+    file(QStringLiteral("extra/i915.ko"));
+    file(QStringLiteral(".hidden/secret.ko"));
+    file(QStringLiteral("kernel/.cache.ko"));
+    QVERIFY(QFile::link(QStringLiteral("../kernel"), root + QStringLiteral("/updates/loop")));
+    QVERIFY(QFile::link(root + QStringLiteral("/updates/dkms"), root + QStringLiteral("/dkms-again")));
+    QVERIFY(QFile::link(QStringLiteral("missing.ko"), root + QStringLiteral("/extra/dangling.ko")));
+    QVERIFY(QFile::link(QStringLiteral("../extra/i915.ko"), root + QStringLiteral("/kernel/linked.ko")));
+}
+
+QHash<QString, QString> qDirIteratorIndex(const QString &root)
+{
+    QHash<QString, QString> index;
+    QDirIterator it(root, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
+    while (it.hasNext()) {
+        it.next();
+        const QString name = it.fileName();
+        if (name.endsWith(QLatin1String(".ko"))) {
+            const QString key = ModuleName::normalized(name.chopped(3));
+            if (!index.contains(key)) {
+                index.insert(key, it.filePath());
+            }
+        }
+    }
+    return index;
+}
+}
+
+void ModuleTest::treeWalksLikeQDirIterator()
+{
+    QTemporaryDir dir;
+    const QString root = QFileInfo(dir.path()).canonicalFilePath() + QStringLiteral("/modules");
+    buildTree(root);
+    const QHash<QString, QString> expected = qDirIteratorIndex(root);
+    QVERIFY(expected.contains(QStringLiteral("nouveau")));
+    QVERIFY(!expected.contains(QStringLiteral("dangling")));
+    QVERIFY(!expected.contains(QStringLiteral("secret")));
+    QCOMPARE(ModuleTree(root).indexAll(), expected);
+}
+
+void ModuleTest::locateFindsWhatAFullWalkFinds()
+{
+    QTemporaryDir dir;
+    const QString root = QFileInfo(dir.path()).canonicalFilePath() + QStringLiteral("/modules");
+    buildTree(root);
+    const QHash<QString, QString> all = ModuleTree(root).indexAll();
+
+    ModuleTree tree(root);
+    tree.locate({QStringLiteral("nouveau"), QStringLiteral("i915"), QStringLiteral("no_such_module")});
+    QCOMPARE(tree.path(QStringLiteral("nouveau")), all.value(QStringLiteral("nouveau")));
+    QCOMPARE(tree.path(QStringLiteral("i915")), all.value(QStringLiteral("i915")));
+    QCOMPARE(tree.path(QStringLiteral("no_such_module")), QString());
+    // Not located beforehand: found by a walk of its own.
+    QCOMPARE(tree.path(QStringLiteral("nvidia_current")), root + QStringLiteral("/updates/dkms/nvidia-current.ko"));
+    // Compressed modules are never taken.
+    QCOMPARE(tree.path(QStringLiteral("amdgpu")), QString());
+    QCOMPARE(ModuleTree(dir.filePath(QStringLiteral("missing"))).path(QStringLiteral("nouveau")), QString());
+}
+
+void ModuleTest::dashAndUnderscoreAreOneCharacter()
+{
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    buildTree(root);
+    ModuleTree tree(root);
+    QCOMPARE(tree.path(QStringLiteral("hyperv_drm")), root + QStringLiteral("/kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko"));
+    QCOMPARE(tree.path(QStringLiteral("hyperv-drm")), root + QStringLiteral("/kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko"));
+    QCOMPARE(tree.path(QStringLiteral("snd_hda_intel")), root + QStringLiteral("/kernel/sound/pci/hda/snd-hda-intel.ko"));
+}
+
+QTEST_GUILESS_MAIN(ModuleTest)
+#include "moduletest.moc"
