@@ -1,0 +1,11 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Installs what building and testing need on Debian 12 (run as root).
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+    build-essential cmake extra-cmake-modules pkg-config \
+    qtbase5-dev libkf5auth-dev libkf5coreaddons-dev libkf5i18n-dev \
+    libhd-dev libqapt-dev libapt-pkg-dev \
+    python3 util-linux kmod dpkg-dev apt-utils ca-certificates >/dev/null
