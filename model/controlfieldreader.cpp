@@ -1,45 +1,59 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "controlfieldreader.h"
 
-#include <QDebug>
-
-#include <apt-pkg/cachefile.h>
 #include <apt-pkg/configuration.h>
-#include <apt-pkg/depcache.h>
 #include <apt-pkg/error.h>
 #include <apt-pkg/fileutl.h>
-#include <apt-pkg/init.h>
-#include <apt-pkg/pkgcache.h>
-#include <apt-pkg/pkgsystem.h>
+#include <apt-pkg/indexfile.h>
+#include <apt-pkg/metaindex.h>
+#include <apt-pkg/sourcelist.h>
 #include <apt-pkg/tagfile.h>
 
-#include <algorithm>
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace
 {
-struct Wanted {
-    unsigned long long offset;
-    int index;
+struct Record {
+    std::vector<int> packages; // indexes into the caller's list
+    std::string value;
+    bool found = false;
+    bool ambiguous = false;
 };
 
-QStringList readOneByOne(const QApt::PackageList &packages, const QString &field)
+std::string keyOf(const std::string &name, const std::string &architecture, const std::string &version)
 {
-    QStringList values;
-    values.reserve(packages.size());
-    for (const QApt::Package *package : packages) {
-        values.append(package->controlField(field));
-    }
-    return values;
+    std::string key;
+    key.reserve(name.size() + architecture.size() + version.size() + 2);
+    key.append(name).append(1, '\0').append(architecture).append(1, '\0').append(version);
+    return key;
 }
 
-void readIndexFile(const std::string &fileName, std::vector<Wanted> &wanted, const std::string &field, QStringList *values)
+// The files the cache is built from: the package index files of the sources,
+// in their order, and the dpkg status file.
+std::vector<std::string> indexFiles()
 {
-    std::sort(wanted.begin(), wanted.end(), [](const Wanted &a, const Wanted &b) {
-        return a.offset < b.offset;
-    });
+    std::vector<std::string> files;
+    // Reading the sources only parses their configuration, not the lists.
+    pkgSourceList sources;
+    if (sources.ReadMainList()) {
+        for (const metaIndex *meta : sources) {
+            for (const IndexTarget &target : meta->GetIndexTargets()) {
+                const std::string file = target.Option(IndexTarget::EXISTING_FILENAME);
+                if (target.Option(IndexTarget::IDENTIFIER) == "Packages" && !file.empty()) {
+                    files.push_back(file);
+                }
+            }
+        }
+    }
+    files.push_back(_config->FindFile("Dir::State::status"));
+    return files;
+}
+
+void scan(const std::string &fileName, const std::string &field, const std::string &nativeArchitecture,
+          std::unordered_map<std::string, Record> *records)
+{
     FileFd fd;
     if (!fd.Open(fileName, FileFd::ReadOnly, FileFd::Extension)) {
         _error->Discard();
@@ -47,20 +61,30 @@ void readIndexFile(const std::string &fileName, std::vector<Wanted> &wanted, con
     }
     pkgTagFile tags(&fd);
     pkgTagSection section;
-    size_t next = 0;
-    while (next < wanted.size()) {
-        const unsigned long long offset = tags.Offset();
-        if (!tags.Step(section)) {
-            break;
+    const auto take = [&](Record &record, const std::string &value) {
+        if (!record.found) {
+            record.value = value;
+            record.found = true;
+        } else if (record.value != value) {
+            record.ambiguous = true;
         }
-        while (next < wanted.size() && wanted[next].offset < offset) {
-            ++next; // not the start of a record in this file: left empty
+    };
+    while (tags.Step(section)) {
+        const std::string name = section.FindS("Package");
+        const std::string architecture = section.FindS("Architecture");
+        const std::string version = section.FindS("Version");
+        const auto it = records->find(keyOf(name, architecture, version));
+        // Packages for all architectures are usually filed under the native one.
+        const auto native = architecture == "all" ? records->find(keyOf(name, nativeArchitecture, version)) : records->end();
+        if (it == records->end() && native == records->end()) {
+            continue;
         }
-        if (next < wanted.size() && wanted[next].offset == offset) {
-            const QString value = QString::fromStdString(section.FindS(field));
-            for (; next < wanted.size() && wanted[next].offset == offset; ++next) {
-                (*values)[wanted[next].index] = value;
-            }
+        const std::string value = section.FindS(field.c_str());
+        if (it != records->end()) {
+            take(it->second, value);
+        }
+        if (native != records->end()) {
+            take(native->second, value);
         }
     }
     _error->Discard();
@@ -69,43 +93,43 @@ void readIndexFile(const std::string &fileName, std::vector<Wanted> &wanted, con
 
 QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QString &field)
 {
-    if (!_system) {
-        // QApt::Backend::init() sets these up; this keeps the reader usable alone.
-        pkgInitConfig(*_config);
-        pkgInitSystem(*_config, _system);
+    std::unordered_map<std::string, Record> records;
+    records.reserve(size_t(packages.size()));
+    QVector<int> askLibqapt;
+    for (int i = 0; i < packages.size(); ++i) {
+        const QApt::Package *package = packages.at(i);
+        // libqapt reads the record of the candidate version; without one there is none.
+        const QString version = package->availableVersion();
+        if (version.isEmpty()) {
+            continue;
+        }
+        const QLatin1String name = package->name();
+        records[keyOf(std::string(name.data(), size_t(name.size())), package->architecture().toStdString(), version.toStdString())]
+            .packages.push_back(i);
     }
-    pkgCacheFile cacheFile;
-    pkgDepCache *depCache = cacheFile.ReadOnlyOpen(nullptr) ? cacheFile.GetDepCache() : nullptr;
-    if (!depCache) {
-        _error->Discard();
-        qWarning() << "Could not open the package cache, reading package records one by one";
-        return readOneByOne(packages, field);
+
+    const std::string fieldName = field.toStdString();
+    const std::string native = _config->Find("APT::Architecture");
+    for (const std::string &file : indexFiles()) {
+        scan(file, fieldName, native, &records);
     }
-    pkgCache *cache = cacheFile.GetPkgCache();
 
     QStringList values;
     values.reserve(packages.size());
-    std::map<std::string, std::vector<Wanted>> byFile;
     for (int i = 0; i < packages.size(); ++i) {
         values.append(QString());
-        const QApt::Package *package = packages.at(i);
-        const pkgCache::PkgIterator pkg = cache->FindPkg(std::string(package->name().latin1(), size_t(package->name().size())), package->architecture().toStdString());
-        if (pkg.end()) {
-            continue;
-        }
-        const pkgCache::VerIterator version = depCache->GetCandidateVersion(pkg);
-        if (version.end()) {
-            continue;
-        }
-        const pkgCache::VerFileIterator verFile = version.FileList();
-        if (verFile.end() || !verFile.File().FileName()) {
-            continue;
-        }
-        byFile[verFile.File().FileName()].push_back({verFile->Offset, i});
     }
-    const std::string fieldName = field.toStdString();
-    for (auto &[fileName, wanted] : byFile) {
-        readIndexFile(fileName, wanted, fieldName, &values);
+    for (const auto &[key, record] : records) {
+        for (const int index : record.packages) {
+            if (record.found && !record.ambiguous) {
+                values[index] = QString::fromStdString(record.value);
+            } else {
+                askLibqapt.append(index);
+            }
+        }
+    }
+    for (const int index : qAsConst(askLibqapt)) {
+        values[index] = packages.at(index)->controlField(field);
     }
     return values;
 }

@@ -53,7 +53,12 @@ def load_profile(name_or_path):
         path = os.path.join(HERE, "profiles", name_or_path + ".json")
     with open(path, encoding="utf-8") as f:
         profile = json.load(f)
-    profile.setdefault("name", os.path.splitext(os.path.basename(path))[0])
+    if "extends" in profile:
+        # A variant: the settings given here replace those of the base profile.
+        base = load_profile(profile.pop("extends"))
+        base.update(profile)
+        profile = base
+    profile["name"] = os.path.splitext(os.path.basename(path))[0]
     return profile
 
 
@@ -262,11 +267,13 @@ def build_archive(profile):
                        stdout=subprocess.DEVNULL)
     with open(os.path.join(ARCHIVE, "Packages"), "wb") as out:
         subprocess.run(["apt-ftparchive", "packages", "."], cwd=ARCHIVE, stdout=out, check=True)
-    for d in ("/etc/apt/sources.list.d",):
-        for entry in os.listdir(d):
-            os.unlink(os.path.join(d, entry))
-    if os.path.exists("/etc/apt/sources.list"):
-        os.unlink("/etc/apt/sources.list")
+    # Benchmarks may keep the host's sources, whose lists are then fetched anew
+    # in the machine's list format.
+    if not profile.get("host_sources"):
+        for entry in os.listdir("/etc/apt/sources.list.d"):
+            os.unlink(os.path.join("/etc/apt/sources.list.d", entry))
+        if os.path.exists("/etc/apt/sources.list"):
+            os.unlink("/etc/apt/sources.list")
     write("/etc/apt/sources.list.d/kiv-test.list", "deb [trusted=yes] file:%s ./\n" % ARCHIVE)
     for entry in os.listdir("/var/lib/apt/lists"):
         path = os.path.join("/var/lib/apt/lists", entry)
