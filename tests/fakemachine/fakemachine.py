@@ -176,11 +176,27 @@ def remove(path):
         shutil.rmtree(path)
 
 
-def build_module_tree(merged, release, profile):
+def build_module_tree(merged, release, profile, work, real_modules=None, real_headers=None):
     root = merged + "/usr/lib/modules/" + release
     remove(root)
     os.makedirs(root)
     aliases = []
+    if real_modules:
+        # A real kernel's tree under the profile's modules, changes kept apart.
+        for sub in ("modupper", "modwork"):
+            os.makedirs(os.path.join(work, sub))
+        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s/modupper,workdir=%s/modwork"
+                        % (real_modules, work, work), root], check=True)
+        if os.path.exists(os.path.join(root, "modules.alias")):
+            with open(os.path.join(root, "modules.alias"), encoding="utf-8") as f:
+                aliases.append(f.read())
+    if real_headers:
+        # As Debian's header packages do: the tree links to its headers.
+        subprocess.run(["mount", "--bind", os.path.join(real_headers, "usr/src"), merged + "/usr/src"], check=True)
+        for entry in sorted(os.listdir(os.path.join(real_headers, "usr/src"))):
+            if not entry.endswith("-common"):
+                os.symlink("/usr/src/" + entry, os.path.join(root, "build"))
+                break
     for module in profile.get("modules", []):
         records = list(module.get("modinfo", []))
         if "name" in module:
@@ -331,7 +347,7 @@ def inside(job_path):
     for path in job.get("binds", []):
         os.makedirs(merged + path, exist_ok=True)
         subprocess.run(["mount", "--bind", path, merged + path], check=True)
-    build_module_tree(merged, release, profile)
+    build_module_tree(merged, release, profile, work, job.get("real_modules"), job.get("real_headers"))
     build_xorg(merged, profile)
 
     results = open(job["results"], "w", encoding="utf-8")
@@ -359,17 +375,23 @@ def inside(job_path):
 
 
 class Machine:
-    def __init__(self, profile, binds=(), env=None):
+    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None):
+        """real_modules: an unpacked kernel's module tree to lay under the
+        profile's modules; real_headers: a directory holding usr/src of its
+        unpacked header packages."""
         self.profile = load_profile(profile) if isinstance(profile, str) else profile
         self.binds = [os.path.abspath(b) for b in binds]
         self.env = env or {}
+        self.real_modules = real_modules
+        self.real_headers = real_headers
 
     def run(self, commands):
         """Runs each command (a list of arguments) in one fresh instance of the
         machine; returns a list of {exit, stdout, stderr} in the same order."""
         with tempfile.TemporaryDirectory(prefix="fakemachine-") as tmp:
             job = {"profile": self.profile, "work": os.path.join(tmp, "root"), "commands": commands,
-                   "binds": self.binds, "results": os.path.join(tmp, "results.json"), "env": self.env}
+                   "binds": self.binds, "results": os.path.join(tmp, "results.json"), "env": self.env,
+                   "real_modules": self.real_modules, "real_headers": self.real_headers}
             os.makedirs(job["work"])
             job_path = os.path.join(tmp, "job.json")
             with open(job_path, "w", encoding="utf-8") as f:
@@ -392,10 +414,12 @@ def main():
     parser = argparse.ArgumentParser(description="Run a command inside a fake machine.")
     parser.add_argument("--profile", required=True, help="profile name or path")
     parser.add_argument("--bind", action="append", default=[], help="directory to make visible inside")
+    parser.add_argument("--real-modules", help="an unpacked kernel's module tree to lay under the profile's modules")
+    parser.add_argument("--real-headers", help="a directory holding usr/src of unpacked kernel header packages")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
-    outcome = Machine(args.profile, args.bind).run([command])[0]
+    outcome = Machine(args.profile, args.bind, real_modules=args.real_modules, real_headers=args.real_headers).run([command])[0]
     sys.stdout.write(outcome["stdout"])
     sys.stderr.write(outcome["stderr"])
     return outcome["exit"]
