@@ -36,9 +36,7 @@ QMap<QString, ActionSpec> actionTable()
     table.insert(QStringLiteral("list-xorg"),
                  {listXorg, {gpu}, tr("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU")});
     table.insert(QStringLiteral("list-packages"),
-                 {listPackages,
-                  {gpu},
-                  tr("Lists all available for installation and installed driver packages which are compatible with the specified GPU")});
+                 {listPackages, {gpu}, tr("Lists all available for installation and installed driver packages which are compatible with the specified GPU")});
     return table;
 }
 

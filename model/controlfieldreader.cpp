@@ -51,8 +51,7 @@ std::vector<std::string> indexFiles()
     return files;
 }
 
-void scan(const std::string &fileName, const std::string &field, const std::string &nativeArchitecture,
-          std::unordered_map<std::string, Record> *records)
+void scan(const std::string &fileName, const std::string &field, const std::string &nativeArchitecture, std::unordered_map<std::string, Record> *records)
 {
     FileFd fd;
     if (!fd.Open(fileName, FileFd::ReadOnly, FileFd::Extension)) {
@@ -104,8 +103,7 @@ QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QS
             continue;
         }
         const QLatin1String name = package->name();
-        records[keyOf(std::string(name.data(), size_t(name.size())), package->architecture().toStdString(), version.toStdString())]
-            .packages.push_back(i);
+        records[keyOf(std::string(name.data(), size_t(name.size())), package->architecture().toStdString(), version.toStdString())].packages.push_back(i);
     }
 
     const std::string fieldName = field.toStdString();

@@ -22,20 +22,56 @@ public:
     // looked up through env.
     Device(const s_hd_t *hd, DriverEnvironment &env);
 
-    QString vendorName() const { return m_vendorName; }
-    QString deviceName() const { return m_deviceName; }
-    QString model() const { return m_model; }
-    QString classId() const { return m_classId; }
-    QString deviceId() const { return m_deviceId; }
-    QString sysfsBusId() const { return m_sysfsBusId; }
-    QString modalias() const { return m_modalias; }
-    QString uniqueId() const { return m_uniqueId; }
-    QString xorgDriver() const { return m_xorgDriver; }
+    QString vendorName() const
+    {
+        return m_vendorName;
+    }
+    QString deviceName() const
+    {
+        return m_deviceName;
+    }
+    QString model() const
+    {
+        return m_model;
+    }
+    QString classId() const
+    {
+        return m_classId;
+    }
+    QString deviceId() const
+    {
+        return m_deviceId;
+    }
+    QString sysfsBusId() const
+    {
+        return m_sysfsBusId;
+    }
+    QString modalias() const
+    {
+        return m_modalias;
+    }
+    QString uniqueId() const
+    {
+        return m_uniqueId;
+    }
+    QString xorgDriver() const
+    {
+        return m_xorgDriver;
+    }
 
-    QList<Module> driverList() const { return m_drivers; }
+    QList<Module> driverList() const
+    {
+        return m_drivers;
+    }
     // Both require a non-empty driverList().
-    Module currentDriver() const { return m_drivers.at(m_currentDriverIndex); }
-    Module newDriver() const { return m_drivers.at(m_newDriverIndex); }
+    Module currentDriver() const
+    {
+        return m_drivers.at(m_currentDriverIndex);
+    }
+    Module newDriver() const
+    {
+        return m_drivers.at(m_newDriverIndex);
+    }
 
     // Selects the module to become active, by display or real name; the last
     // module of that name wins, and an unknown name changes nothing.

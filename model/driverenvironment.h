@@ -20,7 +20,10 @@ class DriverEnvironment
 public:
     explicit DriverEnvironment(const QString &root = QString());
 
-    QString root() const { return m_root; }
+    QString root() const
+    {
+        return m_root;
+    }
 
     // The running kernel's module tree, "/usr/lib/modules/" and the uname release.
     QString moduleRoot() const;

@@ -29,8 +29,14 @@ public:
         return true;
     }
 
-    bool contains(quint64 offset, quint64 length) const { return offset <= m_size && m_size - offset >= length; }
-    const char *at(quint64 offset) const { return reinterpret_cast<const char *>(m_data + offset); }
+    bool contains(quint64 offset, quint64 length) const
+    {
+        return offset <= m_size && m_size - offset >= length;
+    }
+    const char *at(quint64 offset) const
+    {
+        return reinterpret_cast<const char *>(m_data + offset);
+    }
 
 private:
     const uchar *m_data;

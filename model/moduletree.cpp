@@ -31,7 +31,10 @@ public:
     }
 
 private:
-    bool done() const { return m_wanted && m_found->size() == m_wanted->size(); }
+    bool done() const
+    {
+        return m_wanted && m_found->size() == m_wanted->size();
+    }
 
     void walkDirectory(const QByteArray &directory)
     {

@@ -8,10 +8,7 @@ namespace
 {
 QString busIdFromDecimal(const QString &bus, const QString &slot, const QString &function)
 {
-    return QStringLiteral("0000:%1:%2.%3")
-        .arg(bus.toUInt(), 2, 16, QLatin1Char('0'))
-        .arg(slot.toUInt(), 2, 16, QLatin1Char('0'))
-        .arg(function.toUInt(), 1, 16);
+    return QStringLiteral("0000:%1:%2.%3").arg(bus.toUInt(), 2, 16, QLatin1Char('0')).arg(slot.toUInt(), 2, 16, QLatin1Char('0')).arg(function.toUInt(), 1, 16);
 }
 }
 

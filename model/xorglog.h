@@ -23,7 +23,10 @@ public:
     static XorgLog fromFile(const QString &path, bool *ok);
 
     // Driver name of the first screen tag of the whole log, empty if there is none.
-    QString firstScreenTag() const { return m_firstTag; }
+    QString firstScreenTag() const
+    {
+        return m_firstTag;
+    }
 
     // The driver of the GPU with the libhd bus id busId (0000:01:00.0) whose DRM
     // device is card (card0; may be empty).

@@ -64,8 +64,7 @@ bool XServer::isRootStartedX(const QString &procDir)
             continue;
         }
         uint uid = 0;
-        if (effectiveUid(procDir + QLatin1Char('/') + pid + QLatin1String("/status"), &uid)
-            && userName(uid).contains(QLatin1String("root"))) {
+        if (effectiveUid(procDir + QLatin1Char('/') + pid + QLatin1String("/status"), &uid) && userName(uid).contains(QLatin1String("root"))) {
             return true;
         }
     }

@@ -26,8 +26,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < packages.size(); ++i) {
             const QString expected = packages.at(i)->controlField(field);
             if (values.at(i) != expected) {
-                out << "FAIL " << packages.at(i)->name() << " " << field << ": \"" << values.at(i) << "\" instead of \"" << expected << "\""
-                    << Qt::endl;
+                out << "FAIL " << packages.at(i)->name() << " " << field << ": \"" << values.at(i) << "\" instead of \"" << expected << "\"" << Qt::endl;
                 return 1;
             }
             present += expected.isEmpty() ? 0 : 1;

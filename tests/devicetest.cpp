@@ -26,7 +26,10 @@ public:
         std::memset(&m_hd, 0, sizeof(m_hd));
     }
 
-    hd_t *get() { return &m_hd; }
+    hd_t *get()
+    {
+        return &m_hd;
+    }
 
     char *keep(const QByteArray &text)
     {

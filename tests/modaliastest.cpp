@@ -43,16 +43,14 @@ void ModaliasTest::matching_data()
     QTest::addColumn<bool>("expected");
     const QString rtx = QStringLiteral("pci:v000010DEd00001E04sv00001043sd00008672bc03sc00i00");
     QTest::newRow("wildcards") << QStringLiteral("nvidia(pci:v000010DEd00001E04sv*sd*bc03sc*i*)") << rtx << true;
-    QTest::newRow("second pattern") << QStringLiteral("nvidia(pci:v000010DEd00001B80sv*sd*bc03sc*i*, pci:v000010DEd00001E04sv*sd*bc03sc*i*)") << rtx
-                                    << true;
+    QTest::newRow("second pattern") << QStringLiteral("nvidia(pci:v000010DEd00001B80sv*sd*bc03sc*i*, pci:v000010DEd00001E04sv*sd*bc03sc*i*)") << rtx << true;
     QTest::newRow("no pattern matches") << QStringLiteral("nvidia(pci:v000010DEd00001B80sv*sd*bc03sc*i*)") << rtx << false;
     QTest::newRow("empty field") << QString() << rtx << false;
     QTest::newRow("star needs a character") << QStringLiteral("nvidia(pci:v000010DEd00001E04sv00001043sd00008672bc03sc00i00*)") << rtx << false;
     QTest::newRow("case matters") << QStringLiteral("nvidia(pci:v000010ded00001e04sv*sd*bc03sc*i*)") << rtx << false;
     QTest::newRow("anywhere inside") << QStringLiteral("nvidia(d00001E04)") << rtx << true;
     QTest::newRow("empty pattern matches all") << QStringLiteral("nvidia()") << rtx << true;
-    QTest::newRow("later module keeps its name") << QStringLiteral("vboxguest(pci:v000080EEd0000CAFE*), nvidia(pci:v000010DEd00001E04*)") << rtx
-                                                 << false;
+    QTest::newRow("later module keeps its name") << QStringLiteral("vboxguest(pci:v000080EEd0000CAFE*), nvidia(pci:v000010DEd00001E04*)") << rtx << false;
     QTest::newRow("invalid expression") << QStringLiteral("nvidia(pci:v[0010DE*)") << rtx << false;
     QTest::newRow("no brackets") << QStringLiteral("pci:v000010DEd00001E04*") << rtx << true;
     QTest::newRow("unclosed bracket") << QStringLiteral("nvidia(pci:v000010DEd00001E04*") << rtx << true;

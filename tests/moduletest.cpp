@@ -63,8 +63,7 @@ void ModuleTest::displayName_data()
     QTest::newRow("a key that merely ends in name") << TestFiles::module({"srcname=other", "name=real"}) << QStringLiteral("real");
     QTest::newRow("no name record") << TestFiles::module({"license=GPL"}) << QStringLiteral("fallback");
     QTest::newRow("empty name") << TestFiles::module({"name="}) << QStringLiteral("fallback");
-    QTest::newRow("name only outside the section") << TestFiles::module({"license=GPL"}, QByteArray("name=decoy\0", 11), false)
-                                                   << QStringLiteral("fallback");
+    QTest::newRow("name only outside the section") << TestFiles::module({"license=GPL"}, QByteArray("name=decoy\0", 11), false) << QStringLiteral("fallback");
     QTest::newRow("32-bit object") << TestFiles::module32({"name=i810"}) << QStringLiteral("i810");
     QTest::newRow("not an object") << QByteArray("name=text\0", 10) << QStringLiteral("fallback");
     QTest::newRow("empty file") << QByteArray() << QStringLiteral("fallback");
@@ -74,7 +73,7 @@ void ModuleTest::displayName_data()
     QByteArray hostile = TestFiles::module({"name=huge"});
     // Point e_shoff far past the end of the file.
     const quint64 farAway = Q_UINT64_C(0xfffffffffffffff0);
-    std::memcpy(hostile.data() + offsetof(Elf64_Ehdr, e_shoff), &farAway, sizeof(farAway));
+    hostile.replace(int(offsetof(Elf64_Ehdr, e_shoff)), int(sizeof(farAway)), reinterpret_cast<const char *>(&farAway), int(sizeof(farAway)));
     QTest::newRow("section table beyond the file") << hostile << QStringLiteral("fallback");
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "testfiles.h"
 #include "xorglog.h"
+#include "testfiles.h"
 #include "xserver.h"
 
 #include <QTemporaryDir>
@@ -85,16 +85,16 @@ void XorgLogTest::driverOfEachGpu_data()
     QTest::newRow("hybrid, dGPU by PCI address") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:01:00.0")
                                                  << QStringLiteral("card0") << QStringLiteral("NVIDIA");
     // Cards renumbered since X started: the server's own probe wins over the link.
-    QTest::newRow("hybrid, renumbered card") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:00:02.0")
-                                             << QStringLiteral("card0") << QStringLiteral("modeset");
+    QTest::newRow("hybrid, renumbered card") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:00:02.0") << QStringLiteral("card0")
+                                             << QStringLiteral("modeset");
     QTest::newRow("GPU screen by card") << QStringLiteral("peoner__ISC4__Xorg.0.log") << QStringLiteral("0000:01:00.0") << QStringLiteral("card1")
                                         << QStringLiteral("modeset");
     QTest::newRow("decimal bus 10") << QStringLiteral("Lemka6ix__TP__Xorg.0.log") << QStringLiteral("0000:0a:00.0") << QStringLiteral("card0")
                                     << QStringLiteral("NVIDIA");
-    QTest::newRow("unused iGPU falls back") << QStringLiteral("NavSrijan__temporary__Xorg.0.log") << QStringLiteral("0000:05:00.0")
-                                            << QStringLiteral("card2") << QStringLiteral("NVIDIA");
-    QTest::newRow("GPU screen without a tie") << QStringLiteral("sylvorg__sylvorg__Xorg.0.log") << QStringLiteral("0000:02:00.0")
-                                              << QStringLiteral("card1") << QStringLiteral("modeset");
+    QTest::newRow("unused iGPU falls back") << QStringLiteral("NavSrijan__temporary__Xorg.0.log") << QStringLiteral("0000:05:00.0") << QStringLiteral("card2")
+                                            << QStringLiteral("NVIDIA");
+    QTest::newRow("GPU screen without a tie") << QStringLiteral("sylvorg__sylvorg__Xorg.0.log") << QStringLiteral("0000:02:00.0") << QStringLiteral("card1")
+                                              << QStringLiteral("modeset");
     QTest::newRow("failed start, no tag") << QStringLiteral("platypus42__logs__a12249a__Xorg.0.log") << QStringLiteral("0000:00:02.0")
                                           << QStringLiteral("card0") << QString();
     QTest::newRow("fbdev fallback") << QStringLiteral("whoisem__nvidia-fedora-5.6-driver-340.108__Xorg.0.log") << QStringLiteral("0000:04:00.0")
@@ -122,9 +122,10 @@ void XorgLogTest::textEndsAtFirstNul()
     QVERIFY(!ok);
 
     // A card named by the link counts only when the log does not give it to another GPU.
-    const XorgLog synthetic(QStringLiteral("[1] (II) Platform probe for /sys/devices/pci0000:00/0000:00:02.0/drm/card1\n"
-                                           "[2] (II) intel(0): using drv /dev/dri/card0\n"
-                                           "[3] (II) nouveau(G0): using drv /dev/dri/card1\n"));
+    const XorgLog synthetic(
+        QStringLiteral("[1] (II) Platform probe for /sys/devices/pci0000:00/0000:00:02.0/drm/card1\n"
+                       "[2] (II) intel(0): using drv /dev/dri/card0\n"
+                       "[3] (II) nouveau(G0): using drv /dev/dri/card1\n"));
     QCOMPARE(synthetic.driverFor(QStringLiteral("0000:00:02.0"), QStringLiteral("card1")), QStringLiteral("nouveau"));
     QCOMPARE(synthetic.driverFor(QStringLiteral("0000:01:00.0"), QStringLiteral("card0")), QStringLiteral("intel"));
     QCOMPARE(synthetic.driverFor(QStringLiteral("0000:01:00.0"), QStringLiteral("card1")), QStringLiteral("intel"));
@@ -141,8 +142,7 @@ void XorgLogTest::installedDrivers()
     QVERIFY(TestFiles::write(root + directories.at(1) + QStringLiteral("intel_drv.so.1"), "x"));
     QVERIFY(TestFiles::write(root + directories.at(1) + QStringLiteral("_drv.so"), "x"));
     QVERIFY(TestFiles::write(root + directories.at(2) + QStringLiteral("sub/nvidia_drv.so"), "x"));
-    QCOMPARE(XServer::installedXOrgDrivers(root),
-             (QStringList{QStringLiteral("nvidia"), QStringLiteral("modesetting"), QStringLiteral("nvidia")}));
+    QCOMPARE(XServer::installedXOrgDrivers(root), (QStringList{QStringLiteral("nvidia"), QStringLiteral("modesetting"), QStringLiteral("nvidia")}));
     QCOMPARE(XServer::installedXOrgDrivers(dir.filePath(QStringLiteral("nothing"))), QStringList());
 }
 
