@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "configurationbackup.h"
+#include "modprobeeditor.h"
+#include "xorgconfig.h"
+
+#include <KAuth/ActionReply>
+
+#include <QApt/Backend>
+#include <QObject>
+#include <QStringList>
+#include <QVariantMap>
+
+class QEventLoop;
+
+// The root helper's actions, called by KAuth by name. The slots unpack and
+// check the request and hand the work to classes that take their root
+// directory in the constructor, so tests run them on temporary trees.
+class DriverSwitchHelper : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class PackageMode { Install = 0, Remove = 1 };
+
+    explicit DriverSwitchHelper(const QString &root = QString());
+
+public Q_SLOTS:
+    KAuth::ActionReply replace(const QVariantMap &args);
+    KAuth::ActionReply install(const QVariantMap &args);
+    KAuth::ActionReply remove(const QVariantMap &args);
+    KAuth::ActionReply tearing(const QVariantMap &args);
+    // Watchdog tick of a package job: after a stop request, kills the processes
+    // that held the package lists lock and ends the wait.
+    void timeChecker(QEventLoop *loop, const QStringList &pids);
+
+private:
+    static KAuth::ActionReply errorReply(const QString &text);
+    static QVariantList entriesOf(const QVariantMap &args);
+    static QVariantList orderEntries(const QVariantList &entries);
+    KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode);
+    void purgeDependencies(QApt::Package *package);
+    QStringList lockHolders() const;
+
+    ModprobeEditor m_modprobe;
+    XorgConfig m_xorg;
+    ConfigurationBackup m_backup;
+    QApt::Backend m_backend;
+    bool m_backendReady = false;
+};

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// kiv-admin-driver-restore: puts back the modprobe and XOrg configuration that
+// the driver manager backed up before its first change, for when the desktop
+// no longer starts after a driver switch. Meant for a text console.
+#include "backuprestorer.h"
+#include "configurationbackup.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kiv-admin-driver-restore"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Restores the modprobe and XOrg configuration saved by the driver manager."));
+    parser.addHelpOption();
+    const QCommandLineOption yes({QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Restore without asking."));
+    const QCommandLineOption root(QStringLiteral("root"), QStringLiteral("Work on the system below this directory."), QStringLiteral("directory"));
+    parser.addOption(yes);
+    parser.addOption(root);
+    parser.process(app);
+
+    if (geteuid() != 0) {
+        err << "kiv-admin-driver-restore must be run as root (for example with sudo)." << Qt::endl;
+        return 1;
+    }
+    const BackupRestorer restorer(parser.value(root));
+    if (!restorer.hasBackup()) {
+        err << "There is no backup in " << parser.value(root) + ConfigurationBackup::backupDirectory() << ": nothing to restore." << Qt::endl;
+        return 1;
+    }
+    const QList<BackupRestorer::Copy> plan = restorer.plan();
+    int changes = 0;
+    for (const BackupRestorer::Copy &copy : plan) {
+        changes += copy.changes ? 1 : 0;
+    }
+    if (changes == 0) {
+        out << "The configuration already matches the backup: nothing to restore." << Qt::endl;
+        return 0;
+    }
+    out << "These files will be restored from the backup:" << Qt::endl;
+    for (const BackupRestorer::Copy &copy : plan) {
+        if (copy.changes) {
+            out << "  " << copy.to << Qt::endl;
+        }
+    }
+    out << "Files that are not in the backup are left as they are." << Qt::endl;
+    if (!parser.isSet(yes)) {
+        out << "Restore them? [y/N] " << Qt::flush;
+        QTextStream in(stdin);
+        const QString answer = in.readLine().trimmed().toLower();
+        if (answer != QLatin1String("y") && answer != QLatin1String("yes")) {
+            out << "Nothing was changed." << Qt::endl;
+            return 1;
+        }
+    }
+    const QString failure = restorer.restore(plan, [&out](const BackupRestorer::Copy &copy) {
+        out << "Restored " << copy.to << Qt::endl;
+    });
+    if (!failure.isEmpty()) {
+        err << "Restoring failed: " << failure << Qt::endl;
+        return 2;
+    }
+    out << "Done. Restart the computer for the restored configuration to take effect." << Qt::endl;
+    return 0;
+}
