@@ -170,12 +170,18 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         loop.exit(0);
     });
     transaction->run();
-    const QStringList pids = lockHolders();
+    QStringList pids = lockHolders();
 
     // The timer lives as long as this job's wait: it can never tick for a job
     // that has ended, nor reach its loop or process list afterwards.
     QTimer watchdog;
     connect(&watchdog, &QTimer::timeout, this, [this, &loop, &pids]() {
+        // The worker takes the lock some time after the transaction was started,
+        // often after the first probe: without a process to stop, a stop request
+        // would be ignored until the transaction ends, so look again.
+        if (pids.isEmpty() && KAuth::HelperSupport::isStopped()) {
+            pids = lockHolders();
+        }
         timeChecker(&loop, pids);
     });
     watchdog.start(1000);
@@ -185,10 +191,20 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     watchdog.stop();
     disconnect(transaction.get(), nullptr, this, nullptr);
 
-    if (transaction->error() == QApt::Success) {
-        return KAuth::ActionReply::SuccessReply();
+    if (transaction->error() != QApt::Success) {
+        return errorReply(transaction->errorString());
     }
-    return errorReply(transaction->errorString());
+    // The worker reports success even when it could not run dpkg at all: a
+    // success reply must mean the packages are in place (or gone).
+    m_backend.reloadCache();
+    for (const QString &name : names) {
+        const QApt::Package *package = m_backend.package(name);
+        if (package && package->isInstalled() != (mode == PackageMode::Install)) {
+            return errorReply(mode == PackageMode::Install ? QStringLiteral("Package %1 was not installed").arg(name)
+                                                           : QStringLiteral("Package %1 was not removed").arg(name));
+        }
+    }
+    return KAuth::ActionReply::SuccessReply();
 }
 
 QStringList DriverSwitchHelper::lockHolders() const

@@ -236,6 +236,11 @@ def build_dev(merged, devices):
         if os.path.exists("/dev/" + node):
             open(os.path.join(dev, node), "w").close()
             subprocess.run(["mount", "--bind", "/dev/" + node, os.path.join(dev, node)], check=True)
+    # Package managers run dpkg on a pseudo-terminal.
+    os.makedirs(dev + "/pts")
+    subprocess.run(["mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666,mode=0620", "devpts", dev + "/pts"], check=True)
+    os.symlink("pts/ptmx", dev + "/ptmx")
+    os.makedirs(dev + "/shm")
     os.makedirs(dev + "/dri/by-path")
     for d in devices:
         if "drm" in d:
@@ -269,14 +274,17 @@ def build_archive(profile):
         control = ["Package: " + pkg["name"], "Version: " + pkg.get("version", "1.0-1"),
                    "Architecture: " + pkg.get("architecture", "all"),
                    "Maintainer: Driver Tests <tests@localhost>"]
-        if pkg.get("depends"):
-            control.append("Depends: " + pkg["depends"])
+        for field in ("depends", "recommends"):
+            if pkg.get(field):
+                control.append(field.capitalize() + ": " + pkg[field])
         modaliases = pkg.get("modaliases")
         if modaliases:
             control.append("Modaliases: " + modaliases)
         control.append("Description: test driver package " + pkg["name"])
         write(os.path.join(root, "DEBIAN/control"), "\n".join(control) + "\n")
         write(os.path.join(root, "usr/share/doc", pkg["name"], "README"), pkg["name"] + "\n")
+        if pkg.get("postinst"):
+            write(os.path.join(root, "DEBIAN/postinst"), "#!/bin/sh\n" + pkg["postinst"] + "\n", 0o755)
         subprocess.run(["dpkg-deb", "--root-owner-group", "-Zgzip", "--build", root, ARCHIVE], check=True,
                        stdout=subprocess.DEVNULL)
     with open(os.path.join(ARCHIVE, "Packages"), "wb") as out:
@@ -322,6 +330,51 @@ def start_x_server(profile):
     return subprocess.Popen([xorg, "infinity"], preexec_fn=drop)
 
 
+class Services:
+    """A private D-Bus system bus and polkitd inside the machine, so that clients
+    reach the real helper through KAuth and D-Bus activation, as root."""
+
+    SOCKET = "/run/dbus/system_bus_socket"
+
+    def __init__(self):
+        import re
+        with open("/usr/share/dbus-1/system.conf", encoding="utf-8") as f:
+            conf = f.read()
+        # No user switch, no fork, no setuid launch helper (which would read the
+        # compiled-in configuration), no syslog.
+        for pattern in (r"<user>.*?</user>", r"<fork/>", r"<servicehelper>.*?</servicehelper>", r"<pidfile>.*?</pidfile>", r"<syslog/>"):
+            conf = re.sub(pattern, "", conf)
+        conf = conf.replace("<standard_system_servicedirs/>", "<servicedir>/usr/share/dbus-1/system-services</servicedir>")
+        conf = conf.replace("<includedir>system.d</includedir>", "<includedir>/usr/share/dbus-1/system.d</includedir>")
+        conf = re.sub(r"<listen>.*?</listen>", "<listen>unix:path=%s</listen>" % self.SOCKET, conf)
+        os.makedirs("/run/dbus", exist_ok=True)
+        os.chmod("/run/dbus", 0o755)
+        write("/run/kiv-test/system.conf", conf)
+        self.log = open("/run/kiv-test/services.log", "w+b")
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS")}
+        self.bus = subprocess.Popen(["dbus-daemon", "--config-file=/run/kiv-test/system.conf", "--nofork", "--nopidfile"],
+                                    stdout=self.log, stderr=self.log, env=env)
+        for _ in range(100):
+            if os.path.exists(self.SOCKET):
+                break
+            time.sleep(0.05)
+        self.address = "unix:path=" + self.SOCKET
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = self.address
+        self.polkit = subprocess.Popen(["/usr/lib/polkit-1/polkitd", "--no-debug"], stdout=self.log, stderr=self.log, env=env)
+        subprocess.run(["gdbus", "wait", "--system", "--timeout", "10", "org.freedesktop.PolicyKit1"], check=True, env=env,
+                       stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        for process in (self.polkit, self.bus):
+            process.terminate()
+            try:
+                process.wait(5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        self.log.seek(0)
+        return self.log.read().decode("utf-8", "replace")
+
+
 def inside(job_path):
     with open(job_path, encoding="utf-8") as f:
         job = json.load(f)
@@ -347,6 +400,8 @@ def inside(job_path):
         subprocess.run(["mount", "--bind", path, merged + path], check=True)
     build_module_tree(merged, release, profile, work, job.get("real_modules"), job.get("real_headers"))
     build_xorg(merged, profile)
+    for path, content in profile.get("files", {}).items():
+        write(merged + path, content)
 
     # Test data may live anywhere, /tmp included, which the machine hides.
     for pkg in profile.get("packages", []):
@@ -358,6 +413,14 @@ def inside(job_path):
     env = dict(os.environ, LC_ALL="C.UTF-8", QT_QPA_PLATFORM="offscreen")
     env.update(job.get("env", {}))
     build_archive(profile)
+    if job.get("install"):
+        # The project's real install layout, into the throwaway root.
+        subprocess.run(["cmake", "--install", job["install"], "--prefix", "/usr"], check=True, stdout=subprocess.DEVNULL)
+    services = Services() if job.get("services") else None
+    if services:
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
+        for key in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
+            env.pop(key, None)
     xserver = start_x_server(profile)
     outcomes = []
     try:
@@ -372,12 +435,15 @@ def inside(job_path):
         if xserver:
             xserver.send_signal(signal.SIGKILL)
             xserver.wait()
+        services_log = services.stop() if services else ""
+    # The helper's standard error goes to the bus daemon's.
+    outcomes.append({"command": ["services log"], "exit": 0, "stdout": services_log, "stderr": "", "seconds": 0})
     json.dump(outcomes, results)
     results.close()
 
 
 class Machine:
-    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None):
+    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None, install=None, services=False):
         """real_modules: an unpacked kernel's module tree to lay under the
         profile's modules; real_headers: a directory holding usr/src of its
         unpacked header packages."""
@@ -386,6 +452,8 @@ class Machine:
         self.env = env or {}
         self.real_modules = real_modules
         self.real_headers = real_headers
+        self.install = install  # a build directory to install with cmake --install
+        self.services = services
 
     def run(self, commands):
         """Runs each command (a list of arguments) in one fresh instance of the
@@ -393,7 +461,8 @@ class Machine:
         with tempfile.TemporaryDirectory(prefix="fakemachine-") as tmp:
             job = {"profile": self.profile, "work": os.path.join(tmp, "root"), "commands": commands,
                    "binds": self.binds, "results": os.path.join(tmp, "results.json"), "env": self.env,
-                   "real_modules": self.real_modules, "real_headers": self.real_headers}
+                   "real_modules": self.real_modules, "real_headers": self.real_headers,
+                   "install": self.install, "services": self.services}
             os.makedirs(job["work"])
             job_path = os.path.join(tmp, "job.json")
             with open(job_path, "w", encoding="utf-8") as f:
@@ -405,7 +474,9 @@ class Machine:
                 raise RuntimeError("building the fake machine %s failed:\n%s" % (self.profile["name"],
                                                                                   done.stdout.decode(errors="replace")))
             with open(job["results"], encoding="utf-8") as f:
-                return json.load(f)
+                outcomes = json.load(f)
+            self.services_log = outcomes.pop()["stdout"]
+            return outcomes
 
 
 def main():

@@ -1,0 +1,185 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The privileged helper through the real stack: the project installed into a
+fake machine's throwaway root, a private D-Bus system bus, polkitd, D-Bus
+activation of the installed helper as root, and libqapt's worker running real
+package transactions against the machine's local archive. A small KAuth client
+runs each action and prints its progress and reply."""
+
+import json
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fakemachine"))
+from fakemachine import Machine, load_profile  # noqa: E402
+
+BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
+CLIENT = BUILD + "/bin/kauthclient" if BUILD else None
+NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+SNIPPET = "/etc/X11/xorg.conf.d/20-kiv-admin-driver.conf"
+BLACKLIST = "/etc/modprobe.d/kiv-admin-driver-blacklists.conf"
+
+
+def client(action, arguments, *options):
+    return [CLIENT, action, json.dumps(arguments)] + list(options)
+
+
+def show(*paths):
+    """A command printing each file as "== path" and its content, or "== path (missing)"."""
+    script = "; ".join('if [ -e "{0}" ]; then echo "== {0}"; cat "{0}"; else echo "== {0} (missing)"; fi'.format(p) for p in paths)
+    return ["sh", "-c", script]
+
+
+def entry(class_id, bus_id, model, driver, current=("", ""), new=("", "")):
+    return {"classId": class_id, "busId": bus_id, "modelName": model, "XOrgDriver": driver,
+            "currentKernelModuleRealName": current[0], "currentKernelModuleDisplayName": current[1],
+            "newKernelModuleRealName": new[0], "newKernelModuleDisplayName": new[1]}
+
+
+def lines(outcome):
+    return [json.loads(line) for line in outcome["stdout"].splitlines() if line.startswith("{")]
+
+
+def result(outcome):
+    return lines(outcome)[-1] if lines(outcome) else {"result": "none", "stdout": outcome["stdout"], "stderr": outcome["stderr"]}
+
+
+class Checks:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def equal(self, label, actual, expected):
+        if actual == expected:
+            self.passed += 1
+            print("PASS " + label)
+        else:
+            self.failed += 1
+            print("FAIL %s\n    expected: %r\n    actual:   %r" % (label, expected, actual))
+
+    def true(self, label, condition, detail=""):
+        self.equal(label + (" (%s)" % detail if detail and not condition else ""), bool(condition), True)
+
+
+NVIDIA = entry("0302", "PCI:1@0:0:0", "nVidia TU117M", "nouveau", ("nvidia_current", "nvidia"), ("nouveau", "nouveau"))
+INTEL = entry("0300", "PCI:0@0:2:0", "Intel CometLake-U GT2", "modesetting", ("i915", "i915"), ("i915", "i915"))
+NOUVEAU_OFF = "/etc/modprobe.d/nouveau-off.conf"
+
+
+def switching(checks):
+    profile = load_profile("hybrid-laptop")
+    profile["files"] = {NOUVEAU_OFF: "blacklist nouveau\nalias nouveau off\n"}
+    back = entry("0302", "PCI:1@0:0:0", "nVidia TU117M", "", ("nouveau", "nouveau"), ("nvidia_current", "nvidia"))
+    hostile = dict(NVIDIA, newKernelModuleRealName="nouveau\ninstall nvidia /bin/sh -c 'id>/tmp/owned'")
+    commands = [
+        ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                         # 0: no backup yet
+        NOBODY + client("replace", {"data": [NVIDIA]}),                                         # 1: denied by polkit
+        show(NOUVEAU_OFF, BLACKLIST, SNIPPET),                                                  # 2
+        client("replace", {"data": [NVIDIA, INTEL]}),                                           # 3: 3D controller last
+        show(NOUVEAU_OFF, BLACKLIST, SNIPPET, "/usr/share/kiv-admin-driver/modprobe.d/nouveau-off.conf"),  # 4
+        client("replace", {"data": [hostile]}),                                                 # 5
+        show(NOUVEAU_OFF, BLACKLIST, SNIPPET, "/tmp/owned"),                                    # 6
+        client("tearing", {"vendor": "amd", "driverName": "amdgpu", "shouldEnable": "false"}),  # 7
+        client("tearing", {"vendor": "AMD", "driverName": "amdgpu", "shouldEnable": "true"}),   # 8
+        show("/etc/X11/xorg.conf.d/20-amd-tearing.conf"),                                       # 9
+        NOBODY + ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                # 10
+        ["sh", "-c", "echo n | /usr/bin/kiv-admin-driver-restore"],                             # 11
+        ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                         # 12
+        show(NOUVEAU_OFF, BLACKLIST),                                                           # 13
+        client("replace", {"data": [back]}),                                                    # 14: and back
+        show(NOUVEAU_OFF, BLACKLIST),                                                           # 15
+        ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                         # 16
+    ]
+    machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+
+    checks.true("restore without a backup refuses", out[0]["exit"] == 1 and "There is no backup" in out[0]["stderr"], out[0]["stderr"])
+    checks.equal("a caller without authorisation is denied", result(out[1]).get("error"), 4)
+    checks.equal("denied: nothing changed", out[2]["stdout"],
+                 "== %s\nblacklist nouveau\nalias nouveau off\n== %s (missing)\n== %s (missing)\n" % (NOUVEAU_OFF, BLACKLIST, SNIPPET))
+    checks.equal("replace succeeds", result(out[3]), {"result": "ok", "error": 0, "text": ""})
+    checks.equal("replace: files after the switch", out[4]["stdout"],
+                 "== {0}\n#blacklist nouveau\n#alias nouveau off\n== {1}\nblacklist nvidia\n== {2}\n"
+                 'Section "Device"\n    Identifier "Intel CometLake-U GT2-PCI:0@0:2:0"\n    Driver "modesetting"\n    BusID "PCI:0@0:2:0"\nEndSection\n\n'
+                 'Section "Device"\n    Identifier "nVidia TU117M-PCI:1@0:0:0"\n    Driver "nouveau"\n    BusID "PCI:1@0:0:0"\nEndSection\n\n'
+                 "== /usr/share/kiv-admin-driver/modprobe.d/nouveau-off.conf\nblacklist nouveau\nalias nouveau off\n".format(
+                     NOUVEAU_OFF, BLACKLIST, SNIPPET))
+    checks.equal("a module name with an install line is refused", result(out[5])["text"],
+                 "Refused request: entry 1 has an invalid newKernelModuleRealName")
+    checks.true("refused: the helper error code", result(out[5]).get("error") not in (0, 4), result(out[5]))
+    checks.equal("refused: nothing changed", out[6]["stdout"], out[4]["stdout"].split("== /usr/share")[0] + "== /tmp/owned (missing)\n")
+    checks.equal("tearing succeeds", result(out[7])["result"], "ok")
+    checks.equal("tearing with vendor AMD", result(out[8])["text"], "Did not receive proper GPU vendor")
+    checks.equal("tearing snippet", out[9]["stdout"], "== /etc/X11/xorg.conf.d/20-amd-tearing.conf\nSection \"Device\"\n"
+                 "    Identifier \"Intel Graphics\"\n    Driver \"amdgpu\"\n    Option \"TearFree\" \"false\"\nEndSection\n")
+    checks.true("restore refuses an ordinary user", out[10]["exit"] == 1 and "must be run as root" in out[10]["stderr"], out[10]["stderr"])
+    checks.true("restore asks, and no changes nothing", out[11]["exit"] == 1 and "Restore them? [y/N]" in out[11]["stdout"]
+                and "Nothing was changed." in out[11]["stdout"] and "  " + NOUVEAU_OFF in out[11]["stdout"], out[11]["stdout"])
+    checks.true("restore reports each file", out[12]["exit"] == 0 and "Restored %s\n" % NOUVEAU_OFF in out[12]["stdout"]
+                and out[12]["stdout"].count("Restored ") == 1, out[12]["stdout"] + out[12]["stderr"])
+    checks.equal("restored: files not in the backup stay", out[13]["stdout"],
+                 "== {0}\nblacklist nouveau\nalias nouveau off\n== {1}\nblacklist nvidia\n".format(NOUVEAU_OFF, BLACKLIST))
+    checks.equal("switch back succeeds", result(out[14])["result"], "ok")
+    checks.equal("switch back", out[15]["stdout"],
+                 "== {0}\nblacklist nouveau\nalias nouveau off\n== {1}\n#blacklist nvidia\nblacklist nouveau\n".format(NOUVEAU_OFF, BLACKLIST))
+    checks.true("nothing left to restore", out[16]["exit"] == 0 and "already matches the backup" in out[16]["stdout"], out[16]["stdout"])
+    checks.true("the polkit backend served the helper", "Activating service name='org.kiv.kivadmindriverhelper'" in machine.services_log,
+                machine.services_log[-500:])
+
+
+def packages(checks):
+    status = ["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev}\\n",
+              "nvidia-driver-440", "nvidia-driver-390", "kiv-driver-full", "kiv-lib-helper", "kiv-lib-private", "kiv-lib-shared",
+              "kiv-tools", "kiv-other", "kiv-slow-driver"]
+    commands = [
+        client("install", {}),                                                      # 0
+        client("install", {"drivers": ["nvidia-driver-440"]}),                      # 1
+        client("install", {"drivers": ["nvidia-driver-390", "nosuch"]}),            # 2
+        client("remove", {"drivers": ["kiv-driver-full"]}),                         # 3
+        status,                                                                     # 4
+        ["sh", "-c", "date +%s.%N"],                                                # 5
+        client("install", {"drivers": ["kiv-slow-driver"]}, "--stop-at", "50"),     # 6
+        ["sh", "-c", "date +%s.%N"],                                                # 7
+        client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}),  # 8
+        client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}),  # 9
+    ]
+    machine = Machine("helper-laptop", binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+    checks.equal("install without drivers", result(out[0])["text"], "Didn't receive any drivers for installation")
+    progress = [line["progress"] for line in lines(out[1]) if "progress" in line]
+    checks.equal("install succeeds", result(out[1])["result"], "ok")
+    checks.true("install reports progress up to 100", progress and progress[-1] == 100 and progress == sorted(progress), progress)
+    checks.equal("an unknown name stops the job", result(out[2])["text"], "Cannot find package nosuch")
+    checks.equal("remove succeeds", result(out[3])["result"], "ok")
+    # Purged packages are gone from dpkg's database altogether.
+    listed = dict(line.split(" ", 1) for line in out[4]["stdout"].splitlines())
+    states = {name: listed.get(name, "un ") for name in status[4:]}
+    checks.equal("package states", states, {
+        "nvidia-driver-440": "ii ", "nvidia-driver-390": "un ", "kiv-driver-full": "un ", "kiv-lib-helper": "un ",
+        "kiv-lib-private": "un ", "kiv-tools": "un ", "kiv-lib-shared": "ii ", "kiv-other": "ii ", "kiv-slow-driver": "un "})
+    took = float(out[7]["stdout"]) - float(out[5]["stdout"])
+    checks.true("a stop request ends the job long before its 30 s installation", result(out[6])["result"] in ("ok", "error") and took < 15,
+                "%.1f s, %s" % (took, out[6]["stdout"][-300:]))
+    checks.true("the client asked to stop", any(line.get("stop") for line in lines(out[6])), out[6]["stdout"][-300:])
+    # A stop that reaches the helper after its job is over is seen by the next action.
+    checks.true("the helper serves the next actions", result(out[9])["result"] == "ok", [result(out[8]), result(out[9])])
+
+
+def main():
+    if os.geteuid() != 0:
+        print("the helper's system tests need root (namespaces, mounts, a system bus)")
+        return 1
+    checks = Checks()
+    groups = {"switching": switching, "packages": packages}
+    for name in (sys.argv[1].split(",") if len(sys.argv) > 1 else groups):
+        started = time.monotonic()
+        groups[name](checks)
+        print("-- %s: %.1f s" % (name, time.monotonic() - started))
+    print("%d passed, %d failed" % (checks.passed, checks.failed))
+    return 1 if checks.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
