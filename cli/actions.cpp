@@ -2,11 +2,14 @@
 #include "actions.h"
 #include "controlfieldreader.h"
 #include "modalias.h"
+#include "replaceaction.h"
 #include "xserver.h"
 
 #include <KLocalizedString>
 
 #include <QApt/Backend>
+
+#include <algorithm>
 
 namespace
 {
@@ -37,6 +40,12 @@ QMap<QString, ActionSpec> actionTable()
                  {listXorg, {gpu}, tr("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU")});
     table.insert(QStringLiteral("list-packages"),
                  {listPackages, {gpu}, tr("Lists all available for installation and installed driver packages which are compatible with the specified GPU")});
+    table.insert(
+        QStringLiteral("set-module"),
+        {setModule, {gpu, {QStringLiteral("new-module"), tr("Kernel module that will be set as active")}}, tr("Sets new kernel module for the specified GPU")});
+    table.insert(
+        QStringLiteral("set-xorg"),
+        {setXorg, {gpu, {QStringLiteral("new-driver"), tr("XOrg driver that will be set as active")}}, tr("Sets new XOrg driver for the specified GPU")});
     return table;
 }
 
@@ -124,4 +133,39 @@ int listPackages(const QStringList &arguments, QList<Device> &gpus)
         standardOutput() << tr("Cannot find any compatible driver packages") << Qt::endl;
     }
     return 0;
+}
+
+int setModule(const QStringList &arguments, QList<Device> &gpus)
+{
+    const auto gpu = findGpu(gpus, argument(arguments, 1));
+    if (gpu == gpus.end()) {
+        return -1;
+    }
+    const QString wanted = argument(arguments, 2);
+    const QList<Module> modules = gpu->driverList();
+    const auto module = std::find_if(modules.cbegin(), modules.cend(), [&wanted](const Module &candidate) {
+        return candidate.displayName == wanted;
+    });
+    if (module == modules.cend()) {
+        standardOutput() << tr("Cannot find module ") << wanted << tr(" for GPU ") << argument(arguments, 1) << Qt::endl;
+        return 0;
+    }
+    gpu->setNewDriver(module->realName);
+    return runReplaceAction(*gpu, QString()) ? 0 : -1;
+}
+
+int setXorg(const QStringList &arguments, QList<Device> &gpus)
+{
+    const auto gpu = findGpu(gpus, argument(arguments, 1));
+    if (gpu == gpus.end()) {
+        return -1;
+    }
+    const QString requested = argument(arguments, 2);
+    const QString current = gpu->xorgDriver();
+    if (!current.isEmpty() && requested.contains(current)) {
+        standardOutput() << tr("You are trying to set current xorg driver") << Qt::endl;
+        return -1;
+    }
+    gpu->updateXOrgDriver(requested);
+    return runReplaceAction(*gpu, requested) ? 0 : -1;
 }

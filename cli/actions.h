@@ -36,3 +36,5 @@ int listGpus(const QStringList &arguments, QList<Device> &gpus);
 int listModules(const QStringList &arguments, QList<Device> &gpus);
 int listXorg(const QStringList &arguments, QList<Device> &gpus);
 int listPackages(const QStringList &arguments, QList<Device> &gpus);
+int setModule(const QStringList &arguments, QList<Device> &gpus);
+int setXorg(const QStringList &arguments, QList<Device> &gpus);

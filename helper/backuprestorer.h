@@ -3,8 +3,8 @@
 
 #include <QList>
 
-#include <functional>
 #include <QString>
+#include <functional>
 
 // Puts the helper's configuration backup back: every file of the backup's
 // "modprobe.d" and "xorg.conf.d" over its original in /etc/modprobe.d and

@@ -51,8 +51,9 @@ bool ConfigurationBackup::backupConfiguration()
 {
     createBackupDirectory();
     QProcess copy;
-    copy.start(QStringLiteral("/usr/bin/cp"),
-               {QStringLiteral("-rf"), m_root + QStringLiteral("/etc/modprobe.d"), m_root + QStringLiteral("/etc/X11/xorg.conf.d"), m_root + backupDirectory()});
+    copy.start(
+        QStringLiteral("/usr/bin/cp"),
+        {QStringLiteral("-rf"), m_root + QStringLiteral("/etc/modprobe.d"), m_root + QStringLiteral("/etc/X11/xorg.conf.d"), m_root + backupDirectory()});
     if (!copy.waitForStarted(30000)) {
         return false;
     }

@@ -74,7 +74,9 @@ KAuth::ActionReply DriverSwitchHelper::replace(const QVariantMap &args)
         const auto text = [&entry](const char *key) {
             return entry.value(QLatin1String(key)).toString();
         };
-        const ModuleSwitch names{text("currentKernelModuleRealName"), text("currentKernelModuleDisplayName"), text("newKernelModuleRealName"),
+        const ModuleSwitch names{text("currentKernelModuleRealName"),
+                                 text("currentKernelModuleDisplayName"),
+                                 text("newKernelModuleRealName"),
                                  text("newKernelModuleDisplayName")};
         if (names.newRealName != names.currentRealName) {
             const QString failure = m_modprobe.switchModule(names);

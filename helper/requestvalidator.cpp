@@ -47,15 +47,17 @@ QString RequestValidator::checkReplace(const QVariantList &entries)
     if (entries.size() > maxEntries) {
         return refuse(QStringLiteral("too many entries"));
     }
-    static const char *const moduleKeys[] = {"currentKernelModuleRealName", "currentKernelModuleDisplayName", "newKernelModuleRealName",
+    static const char *const moduleKeys[] = {"currentKernelModuleRealName",
+                                             "currentKernelModuleDisplayName",
+                                             "newKernelModuleRealName",
                                              "newKernelModuleDisplayName"};
     for (int i = 0; i < entries.size(); ++i) {
         const QVariantMap entry = entries.at(i).toMap();
         const QString where = QStringLiteral("entry %1 ").arg(i + 1);
         // A switch needs both modules by name; an entry that switches nothing may
         // leave them all empty (a GPU without candidate modules).
-        const bool switches = entry.value(QStringLiteral("newKernelModuleRealName")).toString()
-            != entry.value(QStringLiteral("currentKernelModuleRealName")).toString();
+        const bool switches =
+            entry.value(QStringLiteral("newKernelModuleRealName")).toString() != entry.value(QStringLiteral("currentKernelModuleRealName")).toString();
         for (const char *key : moduleKeys) {
             const QString name = entry.value(QLatin1String(key)).toString();
             if ((switches || !name.isEmpty()) && !ModuleName::isValid(name)) {

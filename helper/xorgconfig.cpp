@@ -44,10 +44,8 @@ bool XorgConfig::writeXOrgConfig()
 
 bool XorgConfig::writeTearingSnippet(const QString &vendor, const QString &driverName, const QString &shouldEnable)
 {
-    const QString text = QStringLiteral("Section \"Device\"\n")
-        + QStringLiteral("    Identifier \"Intel Graphics\"\n")
-        + QStringLiteral("    Driver \"") + driverName + QStringLiteral("\"\n")
-        + QStringLiteral("    Option \"TearFree\" \"") + shouldEnable + QStringLiteral("\"\n")
+    const QString text = QStringLiteral("Section \"Device\"\n") + QStringLiteral("    Identifier \"Intel Graphics\"\n") + QStringLiteral("    Driver \"")
+        + driverName + QStringLiteral("\"\n") + QStringLiteral("    Option \"TearFree\" \"") + shouldEnable + QStringLiteral("\"\n")
         + QStringLiteral("EndSection\n");
     QString error;
     if (!AtomicFile::write(m_root + tearingSnippetPath(vendor), text.toLocal8Bit(), &error)) {

@@ -15,8 +15,14 @@ public:
     static QString tearingSnippetPath(const QString &vendor);
 
     void appendDeviceSection(const QString &modelName, const QString &busId, const QString &xorgDriver);
-    QString text() const { return m_text; }
-    void clear() { m_text.clear(); }
+    QString text() const
+    {
+        return m_text;
+    }
+    void clear()
+    {
+        m_text.clear();
+    }
 
     // Writes the Device sections collected; with none, an existing snippet stays.
     bool writeXOrgConfig();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "device.h"
 #include "driverenvironment.h"
+#include "replaceaction.h"
 #include "testfiles.h"
 
 #include <QSysInfo>
@@ -157,6 +158,7 @@ private Q_SLOTS:
     void xorgDriver_data();
     void xorgDriver();
     void xorgDriverWithoutDrmDeviceReadsNoLog();
+    void requestEntry();
 };
 
 void DeviceTest::fromHex_data()
@@ -426,6 +428,47 @@ void DeviceTest::xorgDriverWithoutDrmDeviceReadsNoLog()
     QVERIFY(gpu.xorgDriver().isEmpty());
     // No log exists at all: reading one would have complained.
     QVERIFY(messages.isEmpty());
+}
+
+void DeviceTest::requestEntry()
+{
+    Machine machine;
+    QVERIFY(machine.addModule(QStringLiteral("updates/nvidia-current.ko"), {"name=nvidia"}));
+    QVERIFY(machine.addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"}));
+    FakeHd hd;
+    fillNvidia(hd, "nvidia");
+    hd.addDriverInfo(di_module, {"nvidia_current", "nouveau"});
+    DriverEnvironment environment(machine.dir.path());
+    Device gpu(hd.get(), environment);
+
+    // A module switch: the current and the chosen module, no XOrg driver.
+    gpu.setNewDriver(QStringLiteral("nouveau"));
+    const QVariantMap moduleSwitch = replaceRequestEntry(gpu, false);
+    QCOMPARE(moduleSwitch.value(QStringLiteral("currentKernelModuleRealName")).toString(), QStringLiteral("nvidia_current"));
+    QCOMPARE(moduleSwitch.value(QStringLiteral("currentKernelModuleDisplayName")).toString(), QStringLiteral("nvidia"));
+    QCOMPARE(moduleSwitch.value(QStringLiteral("newKernelModuleRealName")).toString(), QStringLiteral("nouveau"));
+    QCOMPARE(moduleSwitch.value(QStringLiteral("newKernelModuleDisplayName")).toString(), QStringLiteral("nouveau"));
+    QVERIFY(!moduleSwitch.contains(QStringLiteral("XOrgDriver")));
+    QCOMPARE(moduleSwitch.value(QStringLiteral("busId")).toString(), QStringLiteral("PCI:1@0:0:0"));
+    QCOMPARE(moduleSwitch.value(QStringLiteral("classId")).toString(), QStringLiteral("0302"));
+    QCOMPARE(moduleSwitch.value(QStringLiteral("modelName")).toString(), QStringLiteral("nVidia TU117M"));
+
+    // An XOrg driver switch carries the current module twice.
+    Device other(hd.get(), environment);
+    other.updateXOrgDriver(QStringLiteral("modesetting"));
+    const QVariantMap xorgSwitch = replaceRequestEntry(other, true);
+    QCOMPARE(xorgSwitch.value(QStringLiteral("XOrgDriver")).toString(), QStringLiteral("modesetting"));
+    QCOMPARE(xorgSwitch.value(QStringLiteral("newKernelModuleRealName")), xorgSwitch.value(QStringLiteral("currentKernelModuleRealName")));
+
+    // Without candidate modules the module names are empty.
+    FakeHd bare;
+    fillNvidia(bare, nullptr);
+    Device lonely(bare.get(), environment);
+    lonely.updateXOrgDriver(QStringLiteral("vesa"));
+    const QVariantMap lonelyEntry = replaceRequestEntry(lonely, true);
+    QCOMPARE(lonelyEntry.value(QStringLiteral("currentKernelModuleRealName")).toString(), QString());
+    QCOMPARE(lonelyEntry.value(QStringLiteral("newKernelModuleDisplayName")).toString(), QString());
+    QCOMPARE(lonelyEntry.value(QStringLiteral("XOrgDriver")).toString(), QStringLiteral("vesa"));
 }
 
 QTEST_GUILESS_MAIN(DeviceTest)

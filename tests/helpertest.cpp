@@ -30,8 +30,14 @@ public:
         QDir().mkpath(path(QStringLiteral("/tmp")));
     }
 
-    QString path(const QString &absolute) const { return dir.path() + absolute; }
-    bool write(const QString &absolute, const QByteArray &text) const { return TestFiles::write(path(absolute), text); }
+    QString path(const QString &absolute) const
+    {
+        return dir.path() + absolute;
+    }
+    bool write(const QString &absolute, const QByteArray &text) const
+    {
+        return TestFiles::write(path(absolute), text);
+    }
     QByteArray read(const QString &absolute) const
     {
         QFile file(path(absolute));
@@ -153,10 +159,10 @@ void HelperTest::editing_data()
                                                << QByteArray("#blacklist nouveau\nblacklist nouveau\n") << QByteArray();
     QTest::newRow("name matches as a prefix") << QByteArray("blacklist nouveaufb\nblacklist nouveau\n") << QStringLiteral("blacklist") << false
                                               << QByteArray("#blacklist nouveaufb\nblacklist nouveau\n") << QByteArray();
-    QTest::newRow("mark and blanks go") << QByteArray("#   blacklist nvidia\n") << QStringLiteral("blacklist") << true
-                                        << QByteArray("blacklist nvidia\n") << QByteArray();
-    QTest::newRow("only the mark next to the keyword goes") << QByteArray("## blacklist nvidia\n") << QStringLiteral("blacklist") << true
-                                                            << QByteArray("#blacklist nvidia\n") << QByteArray();
+    QTest::newRow("mark and blanks go") << QByteArray("#   blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("blacklist nvidia\n")
+                                        << QByteArray();
+    QTest::newRow("only the mark next to the keyword goes")
+        << QByteArray("## blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("#blacklist nvidia\n") << QByteArray();
     QTest::newRow("indented mark") << QByteArray("  #\tblacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("  blacklist nvidia\n")
                                    << QByteArray();
     // A mark after other text is a trailing comment, not a disabled entry: it
@@ -165,10 +171,10 @@ void HelperTest::editing_data()
                                                       << QByteArray("options snd index=0 # blacklist nvidia\n") << QByteArray("blacklist nvidia\n");
     QTest::newRow("alias restored") << QByteArray("# alias nvidia off\n") << QStringLiteral("alias") << true << QByteArray("alias nvidia off\n")
                                     << QByteArray();
-    QTest::newRow("missing alias is no failure") << QByteArray("options nvidia x=1\n") << QStringLiteral("alias") << true
-                                                 << QByteArray("options nvidia x=1\n") << QByteArray();
-    QTest::newRow("other module untouched") << QByteArray("blacklist radeon\n") << QStringLiteral("blacklist") << false
-                                            << QByteArray("blacklist radeon\n") << QByteArray();
+    QTest::newRow("missing alias is no failure") << QByteArray("options nvidia x=1\n") << QStringLiteral("alias") << true << QByteArray("options nvidia x=1\n")
+                                                 << QByteArray();
+    QTest::newRow("other module untouched") << QByteArray("blacklist radeon\n") << QStringLiteral("blacklist") << false << QByteArray("blacklist radeon\n")
+                                            << QByteArray();
 }
 
 void HelperTest::editing()
@@ -292,9 +298,9 @@ void HelperTest::replaceStopsAtTheFirstFailure()
     QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/radeon.conf"), "alias radeon off\n"));
     QVERIFY(QFile::link(QStringLiteral("radeon.conf"), root.path(QStringLiteral("/etc/modprobe.d/radeon-again.conf"))));
     DriverSwitchHelper helper(root.dir.path());
-    const QVariantList data{entry(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting"), QStringLiteral("nvidia"),
-                                  QStringLiteral("nouveau")),
-                            entry(QStringLiteral("0300"), QStringLiteral("PCI:2@0:0:0"), QStringLiteral("ati"), QStringLiteral("amdgpu"), QStringLiteral("radeon"))};
+    const QVariantList data{
+        entry(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting"), QStringLiteral("nvidia"), QStringLiteral("nouveau")),
+        entry(QStringLiteral("0300"), QStringLiteral("PCI:2@0:0:0"), QStringLiteral("ati"), QStringLiteral("amdgpu"), QStringLiteral("radeon"))};
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Cannot find previously found parameter in file ")));
     const KAuth::ActionReply reply = helper.replace({{QStringLiteral("data"), data}});
     QVERIFY(!reply.succeeded());
@@ -341,7 +347,8 @@ void HelperTest::hostileRequestsChangeNothing()
     QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"), "blacklist nouveau\n"));
     const auto before = root.snapshot();
     DriverSwitchHelper helper(root.dir.path());
-    QVariantMap bad = entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nouveau"), QStringLiteral("nvidia"), QStringLiteral("nouveau"));
+    QVariantMap bad =
+        entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nouveau"), QStringLiteral("nvidia"), QStringLiteral("nouveau"));
     bad.insert(key, value);
     const QVariantList data{entry(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting")), bad};
     const KAuth::ActionReply reply = helper.replace({{QStringLiteral("data"), data}});
@@ -366,11 +373,13 @@ void HelperTest::tearing_data()
         return map;
     };
     QTest::newRow("amd off") << args("amd", "amdgpu", "false") << QString() << QStringLiteral("/etc/X11/xorg.conf.d/20-amd-tearing.conf")
-                             << QByteArray("Section \"Device\"\n    Identifier \"Intel Graphics\"\n    Driver \"amdgpu\"\n"
-                                           "    Option \"TearFree\" \"false\"\nEndSection\n");
+                             << QByteArray(
+                                    "Section \"Device\"\n    Identifier \"Intel Graphics\"\n    Driver \"amdgpu\"\n"
+                                    "    Option \"TearFree\" \"false\"\nEndSection\n");
     QTest::newRow("intel, no driver") << args("intel", "", "true") << QString() << QStringLiteral("/etc/X11/xorg.conf.d/20-intel-tearing.conf")
-                                      << QByteArray("Section \"Device\"\n    Identifier \"Intel Graphics\"\n    Driver \"\"\n"
-                                                    "    Option \"TearFree\" \"true\"\nEndSection\n");
+                                      << QByteArray(
+                                             "Section \"Device\"\n    Identifier \"Intel Graphics\"\n    Driver \"\"\n"
+                                             "    Option \"TearFree\" \"true\"\nEndSection\n");
     QTest::newRow("vendor in capitals") << args("AMD", "amdgpu", "true") << QStringLiteral("Did not receive proper GPU vendor") << QString() << QByteArray();
     QTest::newRow("vendor as a path") << args("../../../etc/passwd", "x", "true") << QStringLiteral("Did not receive proper GPU vendor") << QString()
                                       << QByteArray();
@@ -438,9 +447,13 @@ void HelperTest::restorePutsTheBackupBack()
     const auto before = root.snapshot(QStringLiteral("/etc"));
 
     DriverSwitchHelper helper(root.dir.path());
-    QVERIFY(helper.replace({{QStringLiteral("data"),
-                             QVariantList{entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nouveau"), QStringLiteral("nvidia"),
-                                                QStringLiteral("nouveau"))}}})
+    QVERIFY(helper
+                .replace({{QStringLiteral("data"),
+                           QVariantList{entry(QStringLiteral("0302"),
+                                              QStringLiteral("PCI:1@0:0:0"),
+                                              QStringLiteral("nouveau"),
+                                              QStringLiteral("nvidia"),
+                                              QStringLiteral("nouveau"))}}})
                 .succeeded());
     QVERIFY(root.snapshot(QStringLiteral("/etc")) != before);
 
@@ -448,9 +461,10 @@ void HelperTest::restorePutsTheBackupBack()
     QVERIFY(restorer.hasBackup());
     const QList<BackupRestorer::Copy> plan = restorer.plan();
     QStringList restored;
-    QCOMPARE(restorer.restore(plan, [&restored](const BackupRestorer::Copy &copy) {
-        restored.append(copy.to);
-    }),
+    QCOMPARE(restorer.restore(plan,
+                              [&restored](const BackupRestorer::Copy &copy) {
+                                  restored.append(copy.to);
+                              }),
              QString());
     QCOMPARE(restored, QStringList{root.path(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"))});
     // Files the helper created after the backup stay; all others are as before.

@@ -12,7 +12,11 @@ Expectation files hold blocks like
 
 The command line is split like a shell's; the lines after the status are the
 expected standard output, up to the next "$ " line. Lines starting with "#"
-between blocks are comments.
+("# " and a text) between blocks are comments. "$ !" runs the rest of the line with sh -c instead
+(to look at files, or to change the machine between steps); "?? text" lines
+right after the status list texts that standard error must contain. A file
+whose first line is "#! services" gets the project installed into the machine
+and a system bus with polkitd, so that the helper can be reached.
 """
 
 import difflib
@@ -25,25 +29,36 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fakemachine"))
 from fakemachine import Machine  # noqa: E402
 
 
+def is_comment(line):
+    return line == "#" or line.startswith("# ") or line.startswith("#! ")
+
+
 def parse_expectations(path):
     cases = []
     with open(path, encoding="utf-8") as f:
         for line in f.read().split("\n"):
-            if line.startswith("$ "):
-                cases.append({"args": shlex.split(line[2:]), "exit": None, "stdout": []})
+            if line.startswith("$ !"):
+                cases.append({"args": ["sh", "-c", line[3:]], "shell": True, "exit": None, "stdout": [], "stderr": []})
+            elif line.startswith("$ "):
+                cases.append({"args": shlex.split(line[2:]), "shell": False, "exit": None, "stdout": [], "stderr": []})
             elif not cases:
                 continue
             elif cases[-1]["exit"] is None:
-                if line.startswith("#") or not line.strip():
+                if is_comment(line) or not line.strip():
                     continue
                 if not line.startswith("? "):
                     raise SyntaxError("%s: expected '? <status>' after %s" % (path, cases[-1]["args"]))
                 cases[-1]["exit"] = int(line[2:])
+            elif line.startswith("?? ") and not cases[-1]["stdout"]:
+                cases[-1]["stderr"].append(line[3:])
             else:
                 cases[-1]["stdout"].append(line)
     for case in cases:
-        # A block ends with one empty line before the next block.
-        while case["stdout"] and (case["stdout"][-1] == "" or case["stdout"][-1].startswith("#")):
+        # Comments ("# ...") before the next block, then the empty line that ends
+        # a block; an output that itself ends in an empty line is followed by two.
+        while case["stdout"] and is_comment(case["stdout"][-1]):
+            case["stdout"].pop()
+        if case["stdout"] and case["stdout"][-1] == "":
             case["stdout"].pop()
         case["stdout"] = "".join(l + "\n" for l in case["stdout"])
     return cases
@@ -56,16 +71,22 @@ def substitute(text, binary):
 
 def main():
     profile, binary = sys.argv[1], os.path.abspath(sys.argv[2])
-    expectations = sys.argv[3] if len(sys.argv) > 3 else os.path.join(HERE, "expected", profile + ".txt")
+    expectations = os.path.join(HERE, "expected", (sys.argv[3] if len(sys.argv) > 3 else profile) + ".txt")
     cases = parse_expectations(expectations)
-    machine = Machine(profile, binds=[os.path.dirname(binary)])
-    outcomes = machine.run([[binary] + case["args"] for case in cases])
+    with open(expectations, encoding="utf-8") as f:
+        services = f.readline().startswith("#! services")
+    build = os.path.dirname(os.path.dirname(binary))
+    machine = Machine(profile, binds=[build], install=build if services else None, services=services)
+    outcomes = machine.run([[substitute(a, binary) for a in case["args"]] if case["shell"] else [binary] + case["args"] for case in cases])
     failures = 0
     for case, outcome in zip(cases, outcomes):
         label = "%s: %s" % (profile, shlex.join(case["args"]))
         problems = []
         if outcome["exit"] != case["exit"]:
             problems.append("exit status %d, expected %d" % (outcome["exit"], case["exit"]))
+        for text in case["stderr"]:
+            if text not in outcome["stderr"]:
+                problems.append("standard error lacks %r" % text)
         expected = substitute(case["stdout"], binary)
         if outcome["stdout"] != expected:
             diff = difflib.unified_diff(expected.splitlines(), outcome["stdout"].splitlines(),
