@@ -135,13 +135,14 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         return errorReply(refusal);
     }
     m_backup.backupOnce();
-    if (m_backendReady) {
-        m_backend.reloadCache();
+    if (m_backend) {
+        m_backend->reloadCache();
     } else {
-        m_backendReady = m_backend.init();
+        m_backend = std::make_unique<QApt::Backend>();
+        m_backend->init();
     }
     for (const QString &name : names) {
-        QApt::Package *package = m_backend.package(name);
+        QApt::Package *package = m_backend->package(name);
         if (!package) {
             return errorReply(QStringLiteral("Cannot find package %1").arg(name));
         }
@@ -154,7 +155,7 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     }
 
     // The job owns its transaction and releases it once, when the job ends.
-    std::unique_ptr<QApt::Transaction, void (*)(QApt::Transaction *)> transaction(m_backend.commitChanges(), [](QApt::Transaction *t) {
+    std::unique_ptr<QApt::Transaction, void (*)(QApt::Transaction *)> transaction(m_backend->commitChanges(), [](QApt::Transaction *t) {
         if (t) {
             t->deleteLater();
         }
@@ -198,9 +199,9 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     }
     // The worker reports success even when it could not run dpkg at all: a
     // success reply must mean the packages are in place (or gone).
-    m_backend.reloadCache();
+    m_backend->reloadCache();
     for (const QString &name : names) {
-        const QApt::Package *package = m_backend.package(name);
+        const QApt::Package *package = m_backend->package(name);
         if (package && package->isInstalled() != (mode == PackageMode::Install)) {
             return errorReply(mode == PackageMode::Install ? QStringLiteral("Package %1 was not installed").arg(name)
                                                            : QStringLiteral("Package %1 was not removed").arg(name));
@@ -243,14 +244,14 @@ void DriverSwitchHelper::purgeDependencies(QApt::Package *package)
     }
     names.append(package->name());
     for (const QString &name : qAsConst(names)) {
-        QApt::Package *candidate = m_backend.package(name);
+        QApt::Package *candidate = m_backend->package(name);
         if (!candidate) {
             continue;
         }
         bool neededElsewhere = false;
         const QStringList requirers = candidate->requiredByList();
         for (const QString &requirer : requirers) {
-            const QApt::Package *other = m_backend.package(requirer);
+            const QApt::Package *other = m_backend->package(requirer);
             neededElsewhere = neededElsewhere || (other && other->isInstalled() && !names.contains(requirer));
         }
         if (!neededElsewhere) {

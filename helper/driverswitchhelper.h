@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <memory>
+
 class QEventLoop;
 
 // The root helper's actions, called by KAuth by name. The slots unpack and
@@ -46,6 +48,8 @@ private:
     ModprobeEditor m_modprobe;
     XorgConfig m_xorg;
     ConfigurationBackup m_backup;
-    QApt::Backend m_backend;
-    bool m_backendReady = false;
+    // Made on the first package job: libqapt connects to the system bus as it is
+    // constructed, and the helper object exists before KAuth sets up the
+    // application and registers the helper on that bus.
+    std::unique_ptr<QApt::Backend> m_backend;
 };
