@@ -96,6 +96,12 @@ public:
         return TestFiles::write(moduleRoot + QLatin1Char('/') + relativePath, TestFiles::module(modinfo));
     }
 
+    // nvidia-current.ko naming itself nvidia, and nouveau.ko.
+    bool addNvidiaAndNouveau()
+    {
+        return addModule(QStringLiteral("updates/dkms/nvidia-current.ko"), {"name=nvidia"}) && addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"});
+    }
+
     bool addDrmLink(const QString &busId, const QString &card)
     {
         QDir().mkpath(dir.path() + QStringLiteral("/dev/dri/by-path"));
@@ -312,8 +318,7 @@ void DeviceTest::currentModule()
     QFETCH(QByteArray, bound);
     QFETCH(int, current);
     Machine machine;
-    QVERIFY(machine.addModule(QStringLiteral("updates/dkms/nvidia-current.ko"), {"name=nvidia"}));
-    QVERIFY(machine.addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"}));
+    QVERIFY(machine.addNvidiaAndNouveau());
     FakeHd hd;
     fillNvidia(hd, bound.isEmpty() ? nullptr : bound.constData());
     hd.addDriverInfo(di_module, {"nvidia_current", "nouveau"});
@@ -340,8 +345,7 @@ void DeviceTest::setNewDriver()
     QFETCH(QString, name);
     QFETCH(int, expected);
     Machine machine;
-    QVERIFY(machine.addModule(QStringLiteral("updates/nvidia-current.ko"), {"name=nvidia"}));
-    QVERIFY(machine.addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"}));
+    QVERIFY(machine.addNvidiaAndNouveau());
     FakeHd hd;
     fillNvidia(hd, "nouveau");
     hd.addDriverInfo(di_module, {"nvidia_current", "nouveau", "nvidia"});
@@ -433,8 +437,7 @@ void DeviceTest::xorgDriverWithoutDrmDeviceReadsNoLog()
 void DeviceTest::requestEntry()
 {
     Machine machine;
-    QVERIFY(machine.addModule(QStringLiteral("updates/nvidia-current.ko"), {"name=nvidia"}));
-    QVERIFY(machine.addModule(QStringLiteral("kernel/nouveau.ko"), {"name=nouveau"}));
+    QVERIFY(machine.addNvidiaAndNouveau());
     FakeHd hd;
     fillNvidia(hd, "nvidia");
     hd.addDriverInfo(di_module, {"nvidia_current", "nouveau"});
