@@ -2,6 +2,8 @@
 #include "backuprestorer.h"
 #include "atomicfile.h"
 #include "configurationbackup.h"
+#include "modprobeeditor.h"
+#include "xorgconfig.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -58,6 +60,19 @@ QList<BackupRestorer::Copy> BackupRestorer::plan() const
             copies.append(copy);
         }
     }
+    const QStringList ownFiles{ModprobeEditor::blacklistFile(),
+                               XorgConfig::driverSnippetPath(),
+                               XorgConfig::tearingSnippetPath(QStringLiteral("amd")),
+                               XorgConfig::tearingSnippetPath(QStringLiteral("intel"))};
+    for (const QString &file : ownFiles) {
+        const QString path = m_root + file;
+        const bool inBackup = std::any_of(copies.cbegin(), copies.cend(), [&path](const Copy &copy) {
+            return copy.to == path;
+        });
+        if (!inBackup && QFileInfo::exists(path)) {
+            copies.append({QString(), path, true});
+        }
+    }
     return copies;
 }
 
@@ -65,6 +80,13 @@ QString BackupRestorer::restore(const QList<Copy> &plan, const std::function<voi
 {
     for (const Copy &copy : plan) {
         if (!copy.changes) {
+            continue;
+        }
+        if (copy.from.isEmpty()) {
+            if (!QFile::remove(copy.to)) {
+                return copy.to + QLatin1String(": cannot remove it");
+            }
+            done(copy);
             continue;
         }
         QByteArray data;

@@ -95,7 +95,7 @@ QStringList ModprobeEditor::filesMatching(const QRegularExpression &pattern) con
                 qDebug().noquote() << QStringLiteral("Error reading file ") + QFileInfo(path).absoluteFilePath() + QLatin1String(": ") + error;
                 continue;
             }
-            if (pattern.match(QString::fromUtf8(data)).hasMatch()) {
+            if (pattern.match(QString::fromLatin1(data)).hasMatch()) {
                 files.append(QFileInfo(path).absoluteFilePath());
             }
         }
@@ -111,7 +111,10 @@ bool ModprobeEditor::rewrite(const QString &path, const QRegularExpression &patt
         qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
         return false;
     }
-    QString text = QString::fromUtf8(data);
+    // Latin-1 maps every byte to one character and back: the edit changes only the
+    // "#" it adds or removes, whatever the encoding of the rest of the file. The
+    // keywords and module names sought are plain ASCII.
+    QString text = QString::fromLatin1(data);
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch()) {
         qDebug().noquote() << QStringLiteral("Cannot find previously found parameter in file ") + path;
@@ -122,7 +125,7 @@ bool ModprobeEditor::rewrite(const QString &path, const QRegularExpression &patt
     } else {
         text.insert(match.capturedStart(), QLatin1Char('#'));
     }
-    if (!AtomicFile::write(path, text.toUtf8(), &error)) {
+    if (!AtomicFile::write(path, text.toLatin1(), &error)) {
         qDebug().noquote() << QStringLiteral("Error recreating modprobe config file ") + path + QLatin1String(": ") + error;
         return false;
     }
@@ -164,6 +167,10 @@ bool ModprobeEditor::appendBlacklistEntry(const ModuleSwitch &names)
     if (QFileInfo::exists(path) && !AtomicFile::read(path, &data, &error)) {
         qDebug().noquote() << QStringLiteral("Failed to write to ") + path + QLatin1String(": ") + error;
         return false;
+    }
+    // A last line without its line break must not run into ours.
+    if (!data.isEmpty() && !data.endsWith('\n')) {
+        data += '\n';
     }
     data += QStringLiteral("blacklist %1\n").arg(names.currentDisplayName).toUtf8();
     if (!AtomicFile::write(path, data, &error)) {

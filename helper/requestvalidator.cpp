@@ -32,13 +32,14 @@ bool RequestValidator::isSafeXorgText(const QString &text, int maxLength)
 
 bool RequestValidator::isXorgBusId(const QString &busId)
 {
-    static const QRegularExpression pattern(QStringLiteral("^PCI:[0-9]{1,3}@[0-9]{1,5}:[0-9]{1,2}:[0-9]$"));
+    // Anchored as a whole: "$" alone would also accept a trailing line break.
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("PCI:[0-9]{1,3}@[0-9]{1,5}:[0-9]{1,2}:[0-9]")));
     return pattern.match(busId).hasMatch();
 }
 
 bool RequestValidator::isPackageName(const QString &name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[a-z0-9][a-z0-9+.-]{1,127}$"));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("[a-z0-9][a-z0-9+.-]{1,127}")));
     return pattern.match(name).hasMatch();
 }
 

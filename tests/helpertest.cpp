@@ -8,8 +8,10 @@
 #include "xorgconfig.h"
 
 #include <QDirIterator>
+
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -92,6 +94,7 @@ private Q_SLOTS:
     void roundTripRestoresEveryFile();
     void editing_data();
     void editing();
+    void appendedLineStandsOnItsOwn();
     void emptyNamesMatchNothing();
     void missingDirectoriesFailTheBlacklistStep();
     void fileReachedTwiceFailsTheSecondTime();
@@ -190,6 +193,14 @@ void HelperTest::editing()
     QVERIFY(enable ? editor.uncommentEntries(keyword, keyword == QLatin1String("blacklist"), toNouveau) : editor.commentOutEntries(keyword, toNouveau));
     QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/test.conf")), after);
     QCOMPARE(root.read(blacklistFile), appended.isEmpty() ? QByteArray("<missing>") : appended);
+}
+
+void HelperTest::appendedLineStandsOnItsOwn()
+{
+    Root root;
+    QVERIFY(root.write(blacklistFile, "blacklist radeon"));
+    QVERIFY(ModprobeEditor(root.dir.path()).appendBlacklistEntry(toNouveau));
+    QCOMPARE(root.read(blacklistFile), QByteArray("blacklist radeon\nblacklist nvidia\n"));
 }
 
 void HelperTest::emptyNamesMatchNothing()
@@ -337,6 +348,7 @@ void HelperTest::hostileRequestsChangeNothing_data()
     QTest::newRow("model too long") << QStringLiteral("modelName") << QString(5000, QLatin1Char('x'));
     QTest::newRow("bus id in libhd form") << QStringLiteral("busId") << QStringLiteral("0000:01:00.0");
     QTest::newRow("bus id with a quote") << QStringLiteral("busId") << QStringLiteral("PCI:1@0:0:0\"");
+    QTest::newRow("bus id with a trailing newline") << QStringLiteral("busId") << QStringLiteral("PCI:1@0:0:0\n");
 }
 
 void HelperTest::hostileRequestsChangeNothing()
@@ -435,6 +447,8 @@ void HelperTest::packageActionsNeedNames()
     QCOMPARE(helper.remove({{QStringLiteral("drivers"), QStringList()}}).errorDescription(), QStringLiteral("Didn't receive any drivers for removal"));
     QCOMPARE(helper.install({{QStringLiteral("drivers"), QStringList{QStringLiteral("nvidia-driver; rm -rf /")}}}).errorDescription(),
              QStringLiteral("Refused request: package 1 has an invalid name"));
+    QCOMPARE(helper.remove({{QStringLiteral("drivers"), QStringList{QStringLiteral("nvidia-driver-470"), QStringLiteral("nvidia\n")}}}).errorDescription(),
+             QStringLiteral("Refused request: package 2 has an invalid name"));
     QCOMPARE(root.snapshot(), before);
 }
 
@@ -466,12 +480,14 @@ void HelperTest::restorePutsTheBackupBack()
                                   restored.append(copy.to);
                               }),
              QString());
-    QCOMPARE(restored, QStringList{root.path(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"))});
-    // Files the helper created after the backup stay; all others are as before.
-    auto after = root.snapshot(QStringLiteral("/etc"));
-    after.remove(blacklistFile);
-    after.remove(XorgConfig::driverSnippetPath());
-    QCOMPARE(after, before);
+    // The helper's own files written after the backup go, the others come back.
+    QCOMPARE(
+        restored,
+        (QStringList{root.path(QStringLiteral("/etc/modprobe.d/nouveau-off.conf")), root.path(blacklistFile), root.path(XorgConfig::driverSnippetPath())}));
+    QCOMPARE(root.snapshot(QStringLiteral("/etc")), before);
+    QVERIFY(restorer.plan().isEmpty() || std::none_of(restorer.plan().cbegin(), restorer.plan().cend(), [](const BackupRestorer::Copy &copy) {
+                return copy.changes;
+            }));
 }
 
 QTEST_GUILESS_MAIN(HelperTest)

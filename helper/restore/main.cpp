@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <algorithm>
 #include <unistd.h>
 
 int main(int argc, char **argv)
@@ -47,11 +48,21 @@ int main(int argc, char **argv)
     }
     out << "These files will be restored from the backup:" << Qt::endl;
     for (const BackupRestorer::Copy &copy : plan) {
-        if (copy.changes) {
+        if (copy.changes && !copy.from.isEmpty()) {
             out << "  " << copy.to << Qt::endl;
         }
     }
-    out << "Files that are not in the backup are left as they are." << Qt::endl;
+    if (std::any_of(plan.cbegin(), plan.cend(), [](const BackupRestorer::Copy &copy) {
+            return copy.from.isEmpty();
+        })) {
+        out << "These files of the driver manager, written after the backup, will be removed:" << Qt::endl;
+        for (const BackupRestorer::Copy &copy : plan) {
+            if (copy.from.isEmpty()) {
+                out << "  " << copy.to << Qt::endl;
+            }
+        }
+    }
+    out << "Other files that are not in the backup are left as they are." << Qt::endl;
     if (!parser.isSet(yes)) {
         out << "Restore them? [y/N] " << Qt::flush;
         QTextStream in(stdin);
@@ -62,7 +73,7 @@ int main(int argc, char **argv)
         }
     }
     const QString failure = restorer.restore(plan, [&out](const BackupRestorer::Copy &copy) {
-        out << "Restored " << copy.to << Qt::endl;
+        out << (copy.from.isEmpty() ? "Removed " : "Restored ") << copy.to << Qt::endl;
     });
     if (!failure.isEmpty()) {
         err << "Restoring failed: " << failure << Qt::endl;

@@ -117,14 +117,15 @@ def switching(checks):
     checks.true("restore refuses an ordinary user", out[10]["exit"] == 1 and "must be run as root" in out[10]["stderr"], out[10]["stderr"])
     checks.true("restore asks, and no changes nothing", out[11]["exit"] == 1 and "Restore them? [y/N]" in out[11]["stdout"]
                 and "Nothing was changed." in out[11]["stdout"] and "  " + NOUVEAU_OFF in out[11]["stdout"], out[11]["stdout"])
-    checks.true("restore reports each file", out[12]["exit"] == 0 and "Restored %s\n" % NOUVEAU_OFF in out[12]["stdout"]
-                and out[12]["stdout"].count("Restored ") == 1, out[12]["stdout"] + out[12]["stderr"])
-    checks.equal("restored: files not in the backup stay", out[13]["stdout"],
-                 "== {0}\nblacklist nouveau\nalias nouveau off\n== {1}\nblacklist nvidia\n".format(NOUVEAU_OFF, BLACKLIST))
+    checks.true("restore asks before removing the helper's files", "will be removed:\n  %s\n" % BLACKLIST in out[11]["stdout"], out[11]["stdout"])
+    checks.equal("restore reports each file", [line for line in out[12]["stdout"].splitlines() if line.startswith(("Restored", "Removed"))],
+                 ["Restored " + NOUVEAU_OFF, "Removed " + BLACKLIST, "Removed " + SNIPPET, "Removed /etc/X11/xorg.conf.d/20-amd-tearing.conf"])
+    checks.equal("restored: the configuration of the backup", out[13]["stdout"],
+                 "== {0}\nblacklist nouveau\nalias nouveau off\n== {1} (missing)\n".format(NOUVEAU_OFF, BLACKLIST))
     checks.equal("switch back succeeds", result(out[14])["result"], "ok")
-    checks.equal("switch back", out[15]["stdout"],
-                 "== {0}\nblacklist nouveau\nalias nouveau off\n== {1}\n#blacklist nvidia\nblacklist nouveau\n".format(NOUVEAU_OFF, BLACKLIST))
-    checks.true("nothing left to restore", out[16]["exit"] == 0 and "already matches the backup" in out[16]["stdout"], out[16]["stdout"])
+    checks.equal("switch back", out[15]["stdout"], "== {0}\nblacklist nouveau\nalias nouveau off\n== {1}\nblacklist nouveau\n".format(NOUVEAU_OFF, BLACKLIST))
+    checks.true("restore again removes only the new blacklist file", out[16]["exit"] == 0 and "Removed %s\n" % BLACKLIST in out[16]["stdout"]
+                and "Restored" not in out[16]["stdout"], out[16]["stdout"])
     checks.true("the polkit backend served the helper", "Activating service name='org.kiv.kivadmindriverhelper'" in machine.services_log,
                 machine.services_log[-500:])
 
