@@ -18,3 +18,11 @@ run list-gpus
 run list-modules PCI:1@0:0:0
 run list-xorg PCI:1@0:0:0
 run list-packages PCI:1@0:0:0
+
+# A switch through the helper: the project is installed into the machine, which
+# gets a system bus and polkitd; the helper rewrites the modprobe configuration
+# and writes the XOrg snippet (effective after a reboot).
+echo "\$ orlix-admin-driver set-module PCI:1@0:0:0 nouveau; orlix-admin-driver set-xorg PCI:1@0:0:0 nouveau"
+python3 "$top/tests/fakemachine/fakemachine.py" --profile switch-laptop --install "$build" --services -- sh -c '
+    orlix-admin-driver set-module PCI:1@0:0:0 nouveau && orlix-admin-driver set-xorg PCI:1@0:0:0 nouveau &&
+    for f in /etc/modprobe.d/* /etc/X11/xorg.conf.d/*; do echo "== $f"; cat "$f"; done'

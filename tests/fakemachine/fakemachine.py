@@ -489,10 +489,14 @@ def main():
     parser.add_argument("--bind", action="append", default=[], help="directory to make visible inside")
     parser.add_argument("--real-modules", help="an unpacked kernel's module tree to lay under the profile's modules")
     parser.add_argument("--real-headers", help="a directory holding usr/src of unpacked kernel header packages")
+    parser.add_argument("--install", metavar="BUILD_DIR", help="install this build into the machine (cmake --install, prefix /usr)")
+    parser.add_argument("--services", action="store_true", help="start a system bus and polkitd, to reach the installed helper")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
-    outcome = Machine(args.profile, args.bind, real_modules=args.real_modules, real_headers=args.real_headers).run([command])[0]
+    binds = args.bind + ([args.install] if args.install else [])
+    outcome = Machine(args.profile, binds, real_modules=args.real_modules, real_headers=args.real_headers,
+                      install=os.path.abspath(args.install) if args.install else None, services=args.services).run([command])[0]
     sys.stdout.write(outcome["stdout"])
     sys.stderr.write(outcome["stderr"])
     return outcome["exit"]
