@@ -34,26 +34,22 @@ int main(int argc, char **argv)
     action.setHelperId(QStringLiteral(KIV_HELPER_ID));
     action.setArguments(QJsonDocument::fromJson(args.at(2).toUtf8()).object().toVariantMap());
     action.setTimeout(timeout * 1000);
+    KAuth::ExecuteJob *job = action.execute();
     bool stopped = false;
-    const auto execute = [&]() {
-        KAuth::ExecuteJob *job = action.execute();
-        QObject::connect(job, &KJob::percentChanged, [&, job](KJob *, unsigned long percent) {
-            print({{QStringLiteral("progress"), qint64(percent)}});
-            if (stopAt >= 0 && int(percent) >= stopAt && !stopped) {
-                stopped = true;
-                print({{QStringLiteral("stop"), true}});
-                job->kill(KJob::Quietly);
-            }
-        });
-        return job;
-    };
+    QObject::connect(job, &KJob::percentChanged, [&](KJob *, unsigned long percent) {
+        print({{QStringLiteral("progress"), qint64(percent)}});
+        if (stopAt >= 0 && int(percent) >= stopAt && !stopped) {
+            stopped = true;
+            print({{QStringLiteral("stop"), true}});
+            job->kill(KJob::Quietly);
+        }
+    });
     // A lost reply must not hang the test.
     QTimer::singleShot(timeout * 1000 + 5000, &app, [&]() {
         print({{QStringLiteral("result"), QStringLiteral("timeout")}});
         std::fflush(stdout);
         std::_Exit(3);
     });
-    KAuth::ExecuteJob *job = execute();
     const bool ok = job->exec();
     print({{QStringLiteral("result"), ok ? QStringLiteral("ok") : QStringLiteral("error")},
            {QStringLiteral("error"), job->error()},
