@@ -51,6 +51,14 @@ std::vector<std::string> indexFiles()
     return files;
 }
 
+// APT files packages for all architectures under the native one, and may merge
+// an "all" and a native build of one version into one version of one package:
+// records of either count for that package, and where they disagree libqapt decides.
+std::string cacheArchitecture(const std::string &architecture, const std::string &nativeArchitecture)
+{
+    return architecture == "all" ? nativeArchitecture : architecture;
+}
+
 void scan(const std::string &fileName, const std::string &field, const std::string &nativeArchitecture, std::unordered_map<std::string, Record> *records)
 {
     FileFd fd;
@@ -70,20 +78,10 @@ void scan(const std::string &fileName, const std::string &field, const std::stri
     };
     while (tags.Step(section)) {
         const std::string name = section.FindS("Package");
-        const std::string architecture = section.FindS("Architecture");
         const std::string version = section.FindS("Version");
-        const auto it = records->find(keyOf(name, architecture, version));
-        // Packages for all architectures are usually filed under the native one.
-        const auto native = architecture == "all" ? records->find(keyOf(name, nativeArchitecture, version)) : records->end();
-        if (it == records->end() && native == records->end()) {
-            continue;
-        }
-        const std::string value = section.FindS(field.c_str());
+        const auto it = records->find(keyOf(name, cacheArchitecture(section.FindS("Architecture"), nativeArchitecture), version));
         if (it != records->end()) {
-            take(it->second, value);
-        }
-        if (native != records->end()) {
-            take(native->second, value);
+            take(it->second, section.FindS(field.c_str()));
         }
     }
     _error->Discard();
@@ -92,6 +90,7 @@ void scan(const std::string &fileName, const std::string &field, const std::stri
 
 QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QString &field)
 {
+    const std::string native = _config->Find("APT::Architecture");
     std::unordered_map<std::string, Record> records;
     records.reserve(size_t(packages.size()));
     QVector<int> askLibqapt;
@@ -103,11 +102,11 @@ QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QS
             continue;
         }
         const QLatin1String name = package->name();
-        records[keyOf(std::string(name.data(), size_t(name.size())), package->architecture().toStdString(), version.toStdString())].packages.push_back(i);
+        const std::string architecture = cacheArchitecture(package->architecture().toStdString(), native);
+        records[keyOf(std::string(name.data(), size_t(name.size())), architecture, version.toStdString())].packages.push_back(i);
     }
 
     const std::string fieldName = field.toStdString();
-    const std::string native = _config->Find("APT::Architecture");
     for (const std::string &file : indexFiles()) {
         scan(file, fieldName, native, &records);
     }

@@ -31,7 +31,9 @@ Device::Device(const s_hd_t *hd, DriverEnvironment &env)
     , m_uniqueId(latin1(hd->unique_id))
 {
     m_drivers = parseDriverList(candidateModules(hd), env);
-    m_currentDriverIndex = findCurrentModuleIndex(hd->driver_module);
+    const int bound = findCurrentModuleIndex(hd->driver_module);
+    m_boundToCandidate = bound >= 0;
+    m_currentDriverIndex = qMax(bound, 0);
     m_xorgDriver = findCurrentXOrgDriver(latin1(hd->sysfs_bus_id), env);
     m_newDriverIndex = m_currentDriverIndex;
 }
@@ -123,7 +125,7 @@ int Device::findCurrentModuleIndex(const char *activeModule) const
             return i;
         }
     }
-    return 0;
+    return -1;
 }
 
 QString Device::findCurrentXOrgDriver(const QString &busId, DriverEnvironment &env)
@@ -152,7 +154,9 @@ void Device::setNewDriver(const QString &name)
 
 void Device::updateCurrentDriver()
 {
+    // The helper has made it the module the GPU gets from the next boot on.
     m_currentDriverIndex = m_newDriverIndex;
+    m_boundToCandidate = !m_drivers.isEmpty();
 }
 
 QPair<bool, Module> Device::driverByTrueName(const QString &realName) const

@@ -73,6 +73,14 @@ public:
         return m_drivers.at(m_newDriverIndex);
     }
 
+    // Whether the GPU is bound to one of its candidate modules, the one
+    // currentDriver() gives. Otherwise currentDriver() is only the first candidate,
+    // which a switch then blacklists, but no module is in use.
+    bool isBoundToCandidate() const
+    {
+        return m_boundToCandidate;
+    }
+
     // Selects the module to become active, by display or real name; the last
     // module of that name wins, and an unknown name changes nothing.
     void setNewDriver(const QString &name);
@@ -98,6 +106,7 @@ public:
     static QList<Module> parseDriverList(const QStringList &candidates, DriverEnvironment &env);
 
 private:
+    // The index of the module activeModule among the candidates, -1 for none.
     int findCurrentModuleIndex(const char *activeModule) const;
     static QString findCurrentXOrgDriver(const QString &busId, DriverEnvironment &env);
 
@@ -115,5 +124,6 @@ private:
     QString m_xorgDriver;
     int m_currentDriverIndex = 0;
     int m_newDriverIndex = 0;
+    bool m_boundToCandidate = false;
     QList<Module> m_drivers;
 };

@@ -4,6 +4,59 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
+
+namespace
+{
+// Backtracking steps one pattern may cost. A pattern of a real field needs a few
+// dozen; a crafted one such as v(\w|\w)+(?!) would otherwise take PCRE's default
+// of ten million for every package and GPU.
+constexpr int matchLimit = 20000;
+
+bool isRegularExpressionSyntax(QChar c)
+{
+    return QStringLiteral("\\^$.|?+()[]{}").contains(c);
+}
+
+// Whether pattern, in which every "*" stands for one or more characters and
+// everything else for itself, matches somewhere in text. Each literal piece is
+// placed at its earliest possible position, which is where any match can have
+// it, so this never backtracks.
+bool globMatches(const QString &pattern, const QString &text)
+{
+    const QStringList pieces = pattern.split(QLatin1Char('*'));
+    // The search is unanchored; a leading "*" still needs one character before.
+    int position = 0;
+    for (int i = 0; i < pieces.size(); ++i) {
+        const QString &piece = pieces.at(i);
+        const int minimum = position + (i > 0 ? 1 : 0);
+        if (piece.isEmpty()) {
+            position = minimum;
+            if (position > text.size()) {
+                return false;
+            }
+            continue;
+        }
+        const int found = text.indexOf(piece, minimum);
+        if (found < 0) {
+            return false;
+        }
+        position = found + piece.size();
+    }
+    return position <= text.size();
+}
+
+bool patternMatches(QString pattern, const QString &modalias)
+{
+    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax)) {
+        return globMatches(pattern, modalias);
+    }
+    pattern.replace(QLatin1Char('*'), QLatin1String(".+"));
+    const QRegularExpression expression(QStringLiteral("(*LIMIT_MATCH=%1)").arg(matchLimit) + pattern);
+    return expression.isValid() && expression.match(modalias).hasMatch();
+}
+}
+
 bool containsModalias(QString field, QString modalias)
 {
     if (field.isEmpty()) {
@@ -17,10 +70,8 @@ bool containsModalias(QString field, QString modalias)
         field.remove(close, 1);
     }
     const QStringList patterns = field.split(QStringLiteral(", "));
-    for (QString pattern : patterns) {
-        pattern.replace(QLatin1Char('*'), QLatin1String(".+"));
-        const QRegularExpression expression(pattern);
-        if (expression.isValid() && expression.match(modalias).hasMatch()) {
+    for (const QString &pattern : patterns) {
+        if (patternMatches(pattern, modalias)) {
             return true;
         }
     }

@@ -8,6 +8,8 @@
 
 namespace
 {
+constexpr size_t maxValueLength = 1024 * 1024;
+
 // A view of the mapped file that refuses every read past its end, so that a
 // truncated or hostile object file can never make us read out of bounds.
 class Bytes
@@ -125,7 +127,13 @@ QByteArray ModinfoSection::value(const QString &koPath, const QByteArray &key)
         const char *recordEnd = nul ? nul : end;
         const size_t length = size_t(recordEnd - record);
         if (length >= size_t(prefix.size()) && std::memcmp(record, prefix.constData(), size_t(prefix.size())) == 0) {
-            return QByteArray(record + prefix.size(), int(length - size_t(prefix.size())));
+            // No record of a real module comes near this; one of gigabytes would not
+            // even fit a QByteArray.
+            const size_t valueLength = length - size_t(prefix.size());
+            if (valueLength > maxValueLength) {
+                return {};
+            }
+            return QByteArray(record + prefix.size(), int(valueLength));
         }
         record = recordEnd + 1;
     }

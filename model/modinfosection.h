@@ -10,6 +10,7 @@
 namespace ModinfoSection
 {
 // Value of the first record "key=..." of the section; a null array when the file
-// is not an ELF object, has no such section, or no record with that key.
+// is not an ELF object, has no such section, or no record with that key, or when
+// that record is absurdly long (over a megabyte).
 QByteArray value(const QString &koPath, const QByteArray &key);
 }

@@ -10,19 +10,15 @@
 
 namespace
 {
-// ps shows a user name that does not fit its 8 columns as the number.
-constexpr int psUserWidth = 8;
-
+// The user name as ps prints it: procps 4 prints the whole name however long,
+// and the number only for a user the user database does not know.
 QString userName(uint uid)
 {
     QByteArray buffer(16384, '\0');
     passwd entry;
     passwd *result = nullptr;
     if (getpwuid_r(uid, &entry, buffer.data(), size_t(buffer.size()), &result) == 0 && result) {
-        const QString name = QString::fromLocal8Bit(result->pw_name);
-        if (name.size() <= psUserWidth) {
-            return name;
-        }
+        return QString::fromLocal8Bit(result->pw_name);
     }
     return QString::number(uid);
 }

@@ -306,17 +306,21 @@ void DeviceTest::currentModule_data()
 {
     QTest::addColumn<QByteArray>("bound");
     QTest::addColumn<int>("current");
-    QTest::newRow("bound to the kernel's name") << QByteArray("nvidia") << 0;
-    QTest::newRow("second candidate") << QByteArray("nouveau") << 1;
-    QTest::newRow("alias name is not the kernel's") << QByteArray("nvidia_current") << 0;
-    QTest::newRow("not a candidate") << QByteArray("radeon") << 0;
-    QTest::newRow("no module") << QByteArray() << 0;
+    QTest::addColumn<bool>("boundToCandidate");
+    QTest::newRow("bound to the kernel's name") << QByteArray("nvidia") << 0 << true;
+    QTest::newRow("second candidate") << QByteArray("nouveau") << 1 << true;
+    // Without a module in use the first candidate stands in (a switch blacklists
+    // it), but it is not the current one.
+    QTest::newRow("alias name is not the kernel's") << QByteArray("nvidia_current") << 0 << false;
+    QTest::newRow("not a candidate") << QByteArray("radeon") << 0 << false;
+    QTest::newRow("no module") << QByteArray() << 0 << false;
 }
 
 void DeviceTest::currentModule()
 {
     QFETCH(QByteArray, bound);
     QFETCH(int, current);
+    QFETCH(bool, boundToCandidate);
     Machine machine;
     QVERIFY(machine.addNvidiaAndNouveau());
     FakeHd hd;
@@ -327,6 +331,7 @@ void DeviceTest::currentModule()
     QCOMPARE(realNames(gpu.driverList()), (QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau")}));
     QCOMPARE(gpu.currentDriver().realName, gpu.driverList().at(current).realName);
     QCOMPARE(gpu.newDriver().realName, gpu.currentDriver().realName);
+    QCOMPARE(gpu.isBoundToCandidate(), boundToCandidate);
 }
 
 void DeviceTest::setNewDriver_data()

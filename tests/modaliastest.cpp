@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "modalias.h"
 
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
+
+#include <algorithm>
 
 class ModaliasTest : public QObject
 {
@@ -13,6 +17,7 @@ private Q_SLOTS:
     void matching();
     void realPackages_data();
     void realPackages();
+    void sameResultsAsPlainExpressions();
 };
 
 namespace
@@ -54,6 +59,15 @@ void ModaliasTest::matching_data()
     QTest::newRow("invalid expression") << QStringLiteral("nvidia(pci:v[0010DE*)") << rtx << false;
     QTest::newRow("no brackets") << QStringLiteral("pci:v000010DEd00001E04*") << rtx << true;
     QTest::newRow("unclosed bracket") << QStringLiteral("nvidia(pci:v000010DEd00001E04*") << rtx << true;
+    QTest::newRow("leading star needs a character") << QStringLiteral("nvidia(*pci:v000010DE*)") << rtx << false;
+    QTest::newRow("two stars, two characters") << QStringLiteral("nvidia(d00001E04**8672)") << rtx << true;
+    QTest::newRow("expression syntax kept") << QStringLiteral("nvidia(v0000(10DE|1002)d*)") << rtx << true;
+    // Backtracking without end on every package and GPU: bounded, and no match.
+    QStringList hostile;
+    for (int i = 0; i < 2000; ++i) {
+        hostile.append(QStringLiteral("v(\\w|\\w)+(?!)"));
+    }
+    QTest::newRow("crafted backtracking") << QStringLiteral("x(") + hostile.join(QStringLiteral(", ")) + QLatin1Char(')') << rtx << false;
 }
 
 void ModaliasTest::matching()
@@ -98,6 +112,44 @@ void ModaliasTest::realPackages()
     const QString field = fieldOf(fixture);
     QVERIFY(!field.isEmpty());
     QCOMPARE(containsModalias(field, modalias), expected);
+}
+
+void ModaliasTest::sameResultsAsPlainExpressions()
+{
+    // Patterns of real fields are matched without regular expressions: every real
+    // field must give what the plain expression ("*" as ".+") gives, for every real GPU.
+    const auto plainExpressions = [](QString field) {
+        field.remove(0, field.indexOf(QLatin1Char('(')) + 1);
+        field.remove(field.indexOf(QLatin1Char(')')), 1);
+        QList<QRegularExpression> expressions;
+        for (QString pattern : field.split(QStringLiteral(", "))) {
+            expressions.append(QRegularExpression(pattern.replace(QLatin1Char('*'), QLatin1String(".+"))));
+        }
+        return expressions;
+    };
+    QStringList modaliases;
+    QFile gpus(QFINDTESTDATA(QStringLiteral("data/gpu-modaliases.tsv")));
+    QVERIFY(gpus.open(QIODevice::ReadOnly));
+    for (const QByteArray &line : gpus.readAll().split('\n')) {
+        if (line.startsWith("pci:")) {
+            modaliases.append(QString::fromLatin1(line.left(line.indexOf('\t'))));
+        }
+    }
+    const QStringList fixtures = QDir(QFINDTESTDATA(QStringLiteral("data/modaliases"))).entryList({QStringLiteral("*.txt")});
+    QVERIFY(fixtures.size() > 80 && modaliases.size() > 20);
+    int matches = 0;
+    for (const QString &fixture : fixtures) {
+        const QString field = fieldOf(fixture);
+        const QList<QRegularExpression> expressions = plainExpressions(field);
+        for (const QString &modalias : qAsConst(modaliases)) {
+            const bool expected = std::any_of(expressions.cbegin(), expressions.cend(), [&modalias](const QRegularExpression &expression) {
+                return expression.match(modalias).hasMatch();
+            });
+            QVERIFY2(containsModalias(field, modalias) == expected, qPrintable(fixture + QLatin1Char(' ') + modalias));
+            matches += expected ? 1 : 0;
+        }
+    }
+    QVERIFY(matches > 0);
 }
 
 QTEST_GUILESS_MAIN(ModaliasTest)

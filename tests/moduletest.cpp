@@ -9,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+#include <elf.h>
+#include <sys/statvfs.h>
+
 class ModuleTest : public QObject
 {
     Q_OBJECT
@@ -18,6 +22,7 @@ private Q_SLOTS:
     void moduleName();
     void displayName_data();
     void displayName();
+    void recordOfMoreThanTwoGigabytes();
     void treeWalksLikeQDirIterator();
     void locateFindsWhatAFullWalkFinds();
     void dashAndUnderscoreAreOneCharacter();
@@ -86,6 +91,40 @@ void ModuleTest::displayName()
     QVERIFY(TestFiles::write(path, file));
     QCOMPARE(Device::displayName(path, QStringLiteral("fallback")), expected);
     QCOMPARE(Device::displayName(dir.filePath(QStringLiteral("missing.ko")), QStringLiteral("fallback")), QStringLiteral("fallback"));
+}
+
+void ModuleTest::recordOfMoreThanTwoGigabytes()
+{
+    // A name record longer than an int can count must neither crash nor be taken.
+    struct statvfs space;
+    if (statvfs("/dev/shm", &space) != 0 || quint64(space.f_bavail) * space.f_frsize < Q_UINT64_C(3) << 30) {
+        QSKIP("needs 3 GiB free in /dev/shm");
+    }
+    QTemporaryDir dir(QStringLiteral("/dev/shm/moduletest-XXXXXX"));
+    QByteArray object = TestFiles::module({"license=GPL"});
+    // The .modinfo section (the second after the null one) now starts past the
+    // object, at a record of 2 GiB and more without an ending NUL.
+    const quint64 recordLength = (Q_UINT64_C(1) << 31) + 16;
+    Elf64_Ehdr header;
+    std::memcpy(&header, object.constData(), sizeof(header));
+    const int modinfo = int(header.e_shoff + 2 * sizeof(Elf64_Shdr));
+    const quint64 offset = quint64(object.size());
+    object.replace(modinfo + int(offsetof(Elf64_Shdr, sh_offset)), 8, reinterpret_cast<const char *>(&offset), 8);
+    object.replace(modinfo + int(offsetof(Elf64_Shdr, sh_size)), 8, reinterpret_cast<const char *>(&recordLength), 8);
+    object += "name=";
+    const QString path = dir.filePath(QStringLiteral("huge.ko"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(object), qint64(object.size()));
+    const QByteArray chunk(1 << 20, 'a');
+    for (quint64 written = 5; written < recordLength; written += quint64(chunk.size())) {
+        QCOMPARE(file.write(chunk.constData(), qint64(qMin(quint64(chunk.size()), recordLength - written))),
+                 qint64(qMin(quint64(chunk.size()), recordLength - written)));
+    }
+    file.close();
+    QVERIFY(ModinfoSection::value(path, QByteArrayLiteral("name")).isNull());
+    QCOMPARE(Device::displayName(path, QStringLiteral("fallback")), QStringLiteral("fallback"));
+    QVERIFY(file.remove());
 }
 
 namespace

@@ -6,6 +6,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 class XorgLogTest : public QObject
 {
     Q_OBJECT
@@ -78,23 +82,40 @@ void XorgLogTest::driverOfEachGpu_data()
     QTest::addColumn<QString>("busId");
     QTest::addColumn<QString>("card");
     QTest::addColumn<QString>("expected");
-    // Intel (00:02.0, card1 by the server's probe) runs modeset(0); the GTX 1050 is
-    // the GPU screen NVIDIA(G0) "at PCI:1:0:0".
-    QTest::newRow("hybrid, iGPU") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:00:02.0") << QStringLiteral("card1")
-                                  << QStringLiteral("modeset");
+    // Each multi-GPU log ties its screens to GPUs in its own way; a GPU that no
+    // screen is tied to never gets a screen the log gives to another GPU.
+    QTest::newRow("hybrid, iGPU by its card") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:00:02.0") << QStringLiteral("card1")
+                                              << QStringLiteral("modeset");
     QTest::newRow("hybrid, dGPU by PCI address") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:01:00.0")
                                                  << QStringLiteral("card0") << QStringLiteral("NVIDIA");
-    // Cards renumbered since X started: the server's own probe wins over the link.
     QTest::newRow("hybrid, renumbered card") << QStringLiteral("Avinashh41__project__Xorg.1.log") << QStringLiteral("0000:00:02.0") << QStringLiteral("card0")
                                              << QStringLiteral("modeset");
+    QTest::newRow("two AMD GPUs by ChipID, screen") << QStringLiteral("Barash1__telega__Xorg.1.log") << QStringLiteral("0000:05:00.0")
+                                                    << QStringLiteral("card1") << QStringLiteral("AMDGPU");
+    QTest::newRow("two AMD GPUs by ChipID, GPU screen")
+        << QStringLiteral("Barash1__telega__Xorg.1.log") << QStringLiteral("0000:01:00.0") << QStringLiteral("card0") << QStringLiteral("AMDGPU");
+    QTest::newRow("failed start, the other GPU's screen")
+        << QStringLiteral("DuongTyler__nvidia-issues__69d59da__Xorg.0.log") << QStringLiteral("0000:00:02.0") << QStringLiteral("card0") << QString();
+    QTest::newRow("PCI address on a continuation line")
+        << QStringLiteral("NavSrijan__temporary__Xorg.0.log") << QStringLiteral("0000:01:00.0") << QStringLiteral("card1") << QStringLiteral("NVIDIA");
+    QTest::newRow("unused iGPU gets no other GPU's driver")
+        << QStringLiteral("NavSrijan__temporary__Xorg.0.log") << QStringLiteral("0000:05:00.0") << QStringLiteral("card2") << QString();
     QTest::newRow("GPU screen by card") << QStringLiteral("peoner__ISC4__Xorg.0.log") << QStringLiteral("0000:01:00.0") << QStringLiteral("card1")
                                         << QStringLiteral("modeset");
+    QTest::newRow("OutputClass card") << QStringLiteral("platypus42__logs__9afae0a__Xorg.0.log") << QStringLiteral("0000:00:02.0") << QStringLiteral("card0")
+                                      << QStringLiteral("modeset");
+    QTest::newRow("a card the server did not drive") << QStringLiteral("platypus42__logs__9afae0a__Xorg.0.log") << QStringLiteral("0000:01:00.0")
+                                                     << QStringLiteral("card1") << QString();
+    QTest::newRow("screen tied to the dGPU only") << QStringLiteral("platypus42__logs__a167417__Xorg.0.log") << QStringLiteral("0000:00:02.0")
+                                                  << QStringLiteral("card0") << QString();
+    QTest::newRow("intel by its kernel driver") << QStringLiteral("srinivasgln__nvidia-errors-srini__Xorg.0.log") << QStringLiteral("0000:00:02.0")
+                                                << QStringLiteral("card0") << QStringLiteral("intel");
+    QTest::newRow("NVIDIA loaded and unloaded") << QStringLiteral("srinivasgln__nvidia-errors-srini__Xorg.0.log") << QStringLiteral("0000:01:00.0")
+                                                << QStringLiteral("card1") << QString();
+    QTest::newRow("nouveau GPU screen by its chipset vendor")
+        << QStringLiteral("sylvorg__sylvorg__Xorg.0.log") << QStringLiteral("0000:02:00.0") << QStringLiteral("card1") << QStringLiteral("NOUVEAU");
     QTest::newRow("decimal bus 10") << QStringLiteral("Lemka6ix__TP__Xorg.0.log") << QStringLiteral("0000:0a:00.0") << QStringLiteral("card0")
                                     << QStringLiteral("NVIDIA");
-    QTest::newRow("unused iGPU falls back") << QStringLiteral("NavSrijan__temporary__Xorg.0.log") << QStringLiteral("0000:05:00.0") << QStringLiteral("card2")
-                                            << QStringLiteral("NVIDIA");
-    QTest::newRow("GPU screen without a tie") << QStringLiteral("sylvorg__sylvorg__Xorg.0.log") << QStringLiteral("0000:02:00.0") << QStringLiteral("card1")
-                                              << QStringLiteral("modeset");
     QTest::newRow("failed start, no tag") << QStringLiteral("platypus42__logs__a12249a__Xorg.0.log") << QStringLiteral("0000:00:02.0")
                                           << QStringLiteral("card0") << QString();
     QTest::newRow("fbdev fallback") << QStringLiteral("whoisem__nvidia-fedora-5.6-driver-340.108__Xorg.0.log") << QStringLiteral("0000:04:00.0")
@@ -128,6 +149,7 @@ void XorgLogTest::textEndsAtFirstNul()
                        "[3] (II) nouveau(G0): using drv /dev/dri/card1\n"));
     QCOMPARE(synthetic.driverFor(QStringLiteral("0000:00:02.0"), QStringLiteral("card1")), QStringLiteral("nouveau"));
     QCOMPARE(synthetic.driverFor(QStringLiteral("0000:01:00.0"), QStringLiteral("card0")), QStringLiteral("intel"));
+    // Its link's card was another GPU's when X started; card0 then was likely its own.
     QCOMPARE(synthetic.driverFor(QStringLiteral("0000:01:00.0"), QStringLiteral("card1")), QStringLiteral("intel"));
 }
 
@@ -158,6 +180,8 @@ void XorgLogTest::rootStartedX_data()
     QTest::newRow("any name with an X") << QByteArrayList{"Xwayland"} << QList<uint>{0} << true;
     QTest::newRow("user without a name") << QByteArrayList{"Xorg"} << QList<uint>{424242} << false;
     QTest::newRow("one of two servers") << QByteArrayList{"Xorg", "Xvfb"} << QList<uint>{65534, 0} << true;
+    // ps (procps 4) prints a long user name in full, not as the number.
+    QTest::newRow("long user name") << QByteArrayList{"Xorg"} << QList<uint>{4242} << true;
 }
 
 void XorgLogTest::rootStartedX()
@@ -166,6 +190,19 @@ void XorgLogTest::rootStartedX()
     QFETCH(QList<uint>, owners);
     QFETCH(bool, expected);
     QTemporaryDir dir;
+    if (owners.contains(4242)) {
+        // The user exists only in a private mount namespace of this test.
+        if (geteuid() != 0) {
+            QSKIP("adding a user needs root");
+        }
+        QFile passwd(QStringLiteral("/etc/passwd"));
+        QVERIFY(passwd.open(QIODevice::ReadOnly));
+        QVERIFY(
+            TestFiles::write(dir.filePath(QStringLiteral("passwd")), passwd.readAll() + "kiv-rootless-display:x:4242:4242::/nonexistent:/usr/sbin/nologin\n"));
+        QCOMPARE(unshare(CLONE_NEWNS), 0);
+        QCOMPARE(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        QCOMPARE(mount(QFile::encodeName(dir.filePath(QStringLiteral("passwd"))).constData(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
+    }
     for (int i = 0; i < names.size(); ++i) {
         const QString base = dir.path() + QLatin1Char('/') + QString::number(100 + i);
         const QByteArray uid = QByteArray::number(owners.at(i));
@@ -175,6 +212,9 @@ void XorgLogTest::rootStartedX()
     }
     QVERIFY(TestFiles::write(dir.path() + QStringLiteral("/self/comm"), "Xorg\n"));
     QCOMPARE(XServer::isRootStartedX(dir.path()), expected);
+    if (owners.contains(4242)) {
+        QCOMPARE(umount("/etc/passwd"), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(XorgLogTest)

@@ -269,8 +269,14 @@ def build_archive(profile):
     packages = profile.get("packages", [])
     build = tempfile.mkdtemp(prefix="debs-")
     os.makedirs(ARCHIVE, exist_ok=True)
-    for pkg in packages:
-        root = os.path.join(build, pkg["name"])
+    # A package may be installed as another build of the same version than the
+    # archive has (another architecture, other fields): built aside, not in the archive.
+    installed_builds = [dict(pkg, **pkg["installed_build"], installed=True) for pkg in packages if "installed_build" in pkg]
+    aside = os.path.join(build, "aside")
+    for pkg in packages + installed_builds:
+        target = aside if pkg in installed_builds else ARCHIVE
+        os.makedirs(target, exist_ok=True)
+        root = os.path.join(build, pkg["name"] + ("-aside" if target == aside else ""))
         control = ["Package: " + pkg["name"], "Version: " + pkg.get("version", "1.0-1"),
                    "Architecture: " + pkg.get("architecture", "all"),
                    "Maintainer: Driver Tests <tests@localhost>"]
@@ -285,7 +291,7 @@ def build_archive(profile):
         write(os.path.join(root, "usr/share/doc", pkg["name"], "README"), pkg["name"] + "\n")
         if pkg.get("postinst"):
             write(os.path.join(root, "DEBIAN/postinst"), "#!/bin/sh\n" + pkg["postinst"] + "\n", 0o755)
-        subprocess.run(["dpkg-deb", "--root-owner-group", "-Zgzip", "--build", root, ARCHIVE], check=True,
+        subprocess.run(["dpkg-deb", "--root-owner-group", "-Zgzip", "--build", root, target], check=True,
                        stdout=subprocess.DEVNULL)
     with open(os.path.join(ARCHIVE, "Packages"), "wb") as out:
         subprocess.run(["apt-ftparchive", "packages", "."], cwd=ARCHIVE, stdout=out, check=True)
@@ -306,8 +312,12 @@ def build_archive(profile):
     if lists != "plain":
         options += ["-o", "Acquire::CompressionTypes::Order::=" + lists]
     subprocess.run(["apt-get", "update", "-qq"] + options, check=True, stdout=subprocess.DEVNULL)
+    aside_names = [p["name"] for p in installed_builds]
     installed = [os.path.join(ARCHIVE, f) for f in sorted(os.listdir(ARCHIVE))
-                 if f.endswith(".deb") and f.split("_")[0] in [p["name"] for p in packages if p.get("installed")]]
+                 if f.endswith(".deb") and f.split("_")[0] in [p["name"] for p in packages if p.get("installed")]
+                 and f.split("_")[0] not in aside_names]
+    if installed_builds:
+        installed += [os.path.join(aside, f) for f in sorted(os.listdir(aside)) if f.endswith(".deb")]
     if installed:
         subprocess.run(["dpkg", "-i"] + installed, check=True, stdout=subprocess.DEVNULL)
     shutil.rmtree(build)
