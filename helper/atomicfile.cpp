@@ -2,39 +2,197 @@
 #include "atomicfile.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
-bool AtomicFile::write(const QString &path, const QByteArray &data, QString *error)
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
 {
-    // Edit what a link points to, not the link: modprobe follows it too.
-    const QFileInfo info(path);
-    const QString target = info.isSymLink() ? info.symLinkTarget() : path;
-    QSaveFile file(target);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
+// Far beyond any configuration file; keeps a link to something huge from
+// exhausting the helper's memory.
+constexpr qint64 maxFileSize = 64 * 1024 * 1024;
+
+QString systemError(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Retries what a signal interrupted; returns the call's result.
+template<typename Call>
+auto retrying(Call call)
+{
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    const char *next = data.constData();
+    size_t left = size_t(data.size());
+    while (left > 0) {
+        const ssize_t written = retrying([&] {
+            return ::write(fd, next, left);
+        });
+        if (written < 0) {
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        next += written;
+        left -= size_t(written);
+    }
+    return true;
+}
+
+// The file a write to path must replace: the path itself, or for a symbolic link
+// the file it finally leads to (modprobe and the X server follow links too).
+bool resolveTarget(const QByteArray &path, QByteArray *target, QString *error)
+{
+    struct stat info;
+    if (lstat(path.constData(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+        *target = path;
+        return true;
+    }
+    char resolved[PATH_MAX];
+    if (!realpath(path.constData(), resolved)) {
+        *error = QStringLiteral("cannot follow the symbolic link: ") + systemError(errno);
         return false;
     }
-    if (file.write(data) != data.size()) {
-        *error = file.errorString();
-        file.cancelWriting();
+    *target = resolved;
+    return true;
+}
+
+AtomicFile::Ownership ownershipFromStat(const struct stat &info)
+{
+    return {info.st_uid, info.st_gid, mode_t(info.st_mode & 07777)};
+}
+}
+
+bool AtomicFile::ownershipOf(const QString &path, Ownership *ownership)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
-    if (!file.commit()) {
-        *error = file.errorString();
+    *ownership = ownershipFromStat(info);
+    return true;
+}
+
+bool AtomicFile::write(const QString &path, const QByteArray &data, QString *error, const Ownership *newFile)
+{
+    QByteArray target;
+    if (!resolveTarget(QFile::encodeName(path), &target, error)) {
         return false;
+    }
+    Ownership ownership = newFile ? *newFile : Ownership{};
+    struct stat info;
+    if (lstat(target.constData(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) {
+            *error = QStringLiteral("not a regular file");
+            return false;
+        }
+        ownership = ownershipFromStat(info);
+    } else if (errno != ENOENT) {
+        *error = systemError(errno);
+        return false;
+    }
+
+    // Hidden, so that nothing scanning the directory takes it for configuration.
+    const int slash = target.lastIndexOf('/');
+    QByteArray temporary = target.left(slash + 1) + '.' + target.mid(slash + 1) + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemError(errno);
+        return false;
+    }
+    const auto fail = [&](int code) {
+        *error = systemError(code);
+        ::close(fd);
+        ::unlink(temporary.constData());
+        return false;
+    };
+    if (!writeAll(fd, data)) {
+        return fail(errno);
+    }
+    // Owner first: changing it clears the setuid and setgid bits, which the mode then sets.
+    if (fchown(fd, ownership.owner, ownership.group) != 0 || fchmod(fd, ownership.mode) != 0) {
+        return fail(errno);
+    }
+    // Some file systems report a full disk only when the data reaches it.
+    if (retrying([&] {
+            return fsync(fd);
+        })
+        != 0) {
+        return fail(errno);
+    }
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlink(temporary.constData());
+        *error = systemError(code);
+        return false;
+    }
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int code = errno;
+        ::unlink(temporary.constData());
+        *error = systemError(code);
+        return false;
+    }
+    // Make the rename itself durable; a directory that cannot be synced is no failure
+    // of the write, which is complete.
+    const int directory = ::open(slash > 0 ? target.left(slash).constData() : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        fsync(directory);
+        ::close(directory);
     }
     return true;
 }
 
 bool AtomicFile::read(const QString &path, QByteArray *data, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
+    // Not blocking on open: a FIFO without a writer would otherwise hang here.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = systemError(errno);
         return false;
     }
-    *data = file.readAll();
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = QStringLiteral("not a regular file");
+        ::close(fd);
+        return false;
+    }
+    QByteArray content;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = retrying([&] {
+            return ::read(fd, buffer, sizeof(buffer));
+        });
+        if (count < 0) {
+            *error = systemError(errno);
+            ::close(fd);
+            return false;
+        }
+        if (count == 0) {
+            break;
+        }
+        if (content.size() + count > maxFileSize) {
+            *error = QStringLiteral("file too large");
+            ::close(fd);
+            return false;
+        }
+        content.append(buffer, int(count));
+    }
+    ::close(fd);
+    *data = content;
     return true;
 }

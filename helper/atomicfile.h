@@ -4,14 +4,34 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/types.h>
+
 namespace AtomicFile
 {
-// Replaces the file at path with data: written to a temporary file in the same
-// directory, flushed to disk and renamed over the old file, whose mode it keeps.
-// A full disk or a killed helper leaves the old file whole. On failure error
-// holds the reason and nothing has changed.
-bool write(const QString &path, const QByteArray &data, QString *error);
+// Owner, group and permission bits (setuid, setgid and sticky included).
+struct Ownership {
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0644;
+};
 
-// Reads the whole file; false (with the reason) when it cannot be opened.
+// Replaces the file at path with data: written to a hidden temporary file in the
+// same directory, synced to disk and renamed over the old file. The new file
+// keeps the old one's owner, group and mode; a file that did not exist gets
+// newFile (root's 0644 when not given). A path that is a symbolic link has the
+// file it leads to replaced, and stays a link.
+//
+// Every write, the sync and the close are checked, so a full disk or a failing
+// device makes this a failure with the old file untouched and no temporary file
+// left behind: error then holds the reason.
+bool write(const QString &path, const QByteArray &data, QString *error, const Ownership *newFile = nullptr);
+
+// Reads the whole of a regular file (or of the regular file a link leads to).
+// A FIFO, device or directory is refused without being opened for reading, so
+// that it can neither block nor feed endless data.
 bool read(const QString &path, QByteArray *data, QString *error);
+
+// The owner, group and mode of the regular file path (or of the file a link
+// leads to); false when it is no such file.
+bool ownershipOf(const QString &path, Ownership *ownership);
 }

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverswitchhelper.h"
+#include "authorizationwatchdog.h"
+#include "packagestate.h"
 #include "requestvalidator.h"
 
 #include <KAuth/HelperSupport>
@@ -8,13 +10,10 @@
 #include <QApt/Transaction>
 #include <QDebug>
 #include <QEventLoop>
-#include <QProcess>
 #include <QSequentialIterable>
 #include <QTimer>
 
 #include <memory>
-#include <signal.h>
-#include <unistd.h>
 
 DriverSwitchHelper::DriverSwitchHelper(const QString &root)
     : m_modprobe(root)
@@ -60,11 +59,14 @@ QVariantList DriverSwitchHelper::orderEntries(const QVariantList &entries)
 
 KAuth::ActionReply DriverSwitchHelper::replace(const QVariantMap &args)
 {
-    const QVariantList entries = orderEntries(entriesOf(args));
-    const QString refusal = RequestValidator::checkReplace(entries);
+    AuthorizationWatchdog::actionEntered();
+    const QVariantList requested = entriesOf(args);
+    // Checked in the order sent, so that a refusal names the entry as the client knows it.
+    const QString refusal = RequestValidator::checkReplace(requested);
     if (!refusal.isEmpty()) {
         return errorReply(refusal);
     }
+    const QVariantList entries = orderEntries(requested);
     // Each request carries every GPU it concerns: sections of an earlier request
     // must not be written again.
     m_xorg.clear();
@@ -96,6 +98,7 @@ KAuth::ActionReply DriverSwitchHelper::replace(const QVariantMap &args)
 
 KAuth::ActionReply DriverSwitchHelper::install(const QVariantMap &args)
 {
+    AuthorizationWatchdog::actionEntered();
     const QStringList drivers = args.value(QStringLiteral("drivers")).toStringList();
     if (drivers.isEmpty()) {
         return errorReply(QStringLiteral("Didn't receive any drivers for installation"));
@@ -105,6 +108,7 @@ KAuth::ActionReply DriverSwitchHelper::install(const QVariantMap &args)
 
 KAuth::ActionReply DriverSwitchHelper::remove(const QVariantMap &args)
 {
+    AuthorizationWatchdog::actionEntered();
     const QStringList drivers = args.value(QStringLiteral("drivers")).toStringList();
     if (drivers.isEmpty()) {
         return errorReply(QStringLiteral("Didn't receive any drivers for removal"));
@@ -114,6 +118,7 @@ KAuth::ActionReply DriverSwitchHelper::remove(const QVariantMap &args)
 
 KAuth::ActionReply DriverSwitchHelper::tearing(const QVariantMap &args)
 {
+    AuthorizationWatchdog::actionEntered();
     const QString vendor = args.value(QStringLiteral("vendor")).toString();
     if (vendor != QLatin1String("amd") && vendor != QLatin1String("intel")) {
         return errorReply(QStringLiteral("Did not receive proper GPU vendor"));
@@ -134,6 +139,10 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     if (!refusal.isEmpty()) {
         return errorReply(refusal);
     }
+    // KAuth keeps a stop request until the end of the action it arrives in, and one
+    // that arrives between actions (which anyone on the bus may send) until the end
+    // of the next. Set already now, it is such a stale one: it must not cancel this job.
+    const bool staleStop = KAuth::HelperSupport::isStopped();
     m_backup.backupOnce();
     if (m_backend) {
         m_backend->reloadCache();
@@ -164,28 +173,35 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         return errorReply(QStringLiteral("Cannot start the package transaction"));
     }
     connect(transaction.get(), &QApt::Transaction::progressChanged, this, [](int progress) {
-        KAuth::HelperSupport::progressStep(progress);
+        // The worker reports 101 while it cannot tell.
+        if (progress >= 0 && progress <= 100) {
+            KAuth::HelperSupport::progressStep(progress);
+        }
     });
     QEventLoop loop;
     bool finished = false;
-    connect(transaction.get(), &QApt::Transaction::finished, &loop, [&loop, &finished]() {
+    const auto end = [&loop, &finished]() {
         finished = true;
         loop.exit(0);
+    };
+    connect(transaction.get(), &QApt::Transaction::finished, &loop, end);
+    // A transaction the worker refused to run, or lost, may never report finished.
+    connect(transaction.get(), &QApt::Transaction::errorOccurred, &loop, [&end, &transaction](QApt::ErrorCode error) {
+        if (error == QApt::AuthError || (error == QApt::WorkerDisappeared && transaction->exitStatus() == QApt::ExitUnfinished)) {
+            end();
+        }
     });
     transaction->run();
-    QStringList pids = lockHolders();
 
     // The timer lives as long as this job's wait: it can never tick for a job
-    // that has ended, nor reach its loop or process list afterwards.
+    // that has ended.
     QTimer watchdog;
-    connect(&watchdog, &QTimer::timeout, this, [this, &loop, &pids]() {
-        // The worker takes the lock some time after the transaction was started,
-        // often after the first probe: without a process to stop, a stop request
-        // would be ignored until the transaction ends, so look again.
-        if (pids.isEmpty() && KAuth::HelperSupport::isStopped()) {
-            pids = lockHolders();
+    bool stopRequested = false;
+    connect(&watchdog, &QTimer::timeout, this, [&stopRequested, staleStop, &transaction]() {
+        stopRequested = stopRequested || (!staleStop && KAuth::HelperSupport::isStopped());
+        if (stopRequested) {
+            cancelIfPossible(transaction.get());
         }
-        timeChecker(&loop, pids);
     });
     watchdog.start(1000);
     if (!finished) {
@@ -193,43 +209,37 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     }
     watchdog.stop();
     disconnect(transaction.get(), nullptr, this, nullptr);
+    disconnect(transaction.get(), nullptr, &loop, nullptr);
 
+    if (transaction->exitStatus() == QApt::ExitCancelled) {
+        return errorReply(QStringLiteral("The package transaction was cancelled"));
+    }
     if (transaction->error() != QApt::Success) {
         return errorReply(transaction->errorString());
     }
-    // The worker reports success even when it could not run dpkg at all: a
-    // success reply must mean the packages are in place (or gone).
-    m_backend->reloadCache();
-    for (const QString &name : names) {
-        const QApt::Package *package = m_backend->package(name);
-        if (package && package->isInstalled() != (mode == PackageMode::Install)) {
-            return errorReply(mode == PackageMode::Install ? QStringLiteral("Package %1 was not installed").arg(name)
-                                                           : QStringLiteral("Package %1 was not removed").arg(name));
-        }
+    if (transaction->exitStatus() != QApt::ExitSuccess) {
+        return errorReply(QStringLiteral("The package transaction did not complete"));
+    }
+    // The worker reports success even when it could not run dpkg at all, and counts
+    // a half-configured package as installed: a success reply must mean the
+    // packages are in place (or gone).
+    const QString incomplete = PackageState::check(names, mode == PackageMode::Install);
+    if (!incomplete.isEmpty()) {
+        return errorReply(incomplete);
     }
     return KAuth::ActionReply::SuccessReply();
 }
 
-QStringList DriverSwitchHelper::lockHolders() const
+void DriverSwitchHelper::cancelIfPossible(QApt::Transaction *transaction)
 {
-    QProcess fuser;
-    fuser.start(QStringLiteral("/usr/bin/fuser"), {QStringLiteral("/var/lib/apt/lists/lock")});
-    fuser.waitForFinished(-1);
-    return QString::fromUtf8(fuser.readAllStandardOutput()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-void DriverSwitchHelper::timeChecker(QEventLoop *loop, const QStringList &pids)
-{
-    if (!KAuth::HelperSupport::isStopped()) {
-        return;
-    }
-    for (const QString &pid : pids) {
-        bool ok = false;
-        const int number = pid.trimmed().toInt(&ok);
-        if (ok && number > 0 && number != getpid()) {
-            ::kill(number, SIGKILL);
-            loop->exit(0);
-        }
+    // Only the worker can stop its transaction safely, and only while it prepares
+    // or downloads: stopping dpkg would leave packages half-configured. So a stop
+    // cancels where the worker allows it and otherwise lets the job finish; the
+    // worker's answer counts, as the flag seen here may be out of date. Nothing is
+    // ever killed.
+    if (transaction->isCancellable() && !transaction->isCancelled()) {
+        qDebug() << "Stop requested: cancelling the package transaction";
+        transaction->cancel();
     }
 }
 

@@ -14,7 +14,10 @@
 
 #include <memory>
 
-class QEventLoop;
+namespace QApt
+{
+class Transaction;
+}
 
 // The root helper's actions, called by KAuth by name. The slots unpack and
 // check the request and hand the work to classes that take their root
@@ -33,17 +36,15 @@ public Q_SLOTS:
     KAuth::ActionReply install(const QVariantMap &args);
     KAuth::ActionReply remove(const QVariantMap &args);
     KAuth::ActionReply tearing(const QVariantMap &args);
-    // Watchdog tick of a package job: after a stop request, kills the processes
-    // that held the package lists lock and ends the wait.
-    void timeChecker(QEventLoop *loop, const QStringList &pids);
 
 private:
     static KAuth::ActionReply errorReply(const QString &text);
     static QVariantList entriesOf(const QVariantMap &args);
     static QVariantList orderEntries(const QVariantList &entries);
     KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode);
+    // After a stop request: cancels the transaction if the worker still can.
+    static void cancelIfPossible(QApt::Transaction *transaction);
     void purgeDependencies(QApt::Package *package);
-    QStringList lockHolders() const;
 
     ModprobeEditor m_modprobe;
     XorgConfig m_xorg;

@@ -25,6 +25,15 @@ QString alternatives(const QString &realName, const QString &displayName)
     }
     return names.isEmpty() ? QStringLiteral("(?!)") : names.join(QLatin1Char('|'));
 }
+
+// Latin-1 maps every byte to one character and back, NUL included (the
+// QByteArray overload would stop at the first NUL, and kmod reads on past it):
+// an edit changes only the "#" it adds or removes, whatever the encoding of the
+// rest of the file. The keywords and module names sought are plain ASCII.
+QString textOf(const QByteArray &data)
+{
+    return QString::fromLatin1(data.constData(), data.size());
+}
 }
 
 ModprobeEditor::ModprobeEditor(const QString &root)
@@ -86,7 +95,9 @@ QStringList ModprobeEditor::filesMatching(const QRegularExpression &pattern) con
         QDirIterator it(directory, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
         while (it.hasNext()) {
             const QString path = it.next();
-            if (it.fileInfo().isDir()) {
+            // Only regular files, directly or behind a link: a FIFO would block the
+            // read for good, a device could feed it without end.
+            if (!it.fileInfo().isFile()) {
                 continue;
             }
             QByteArray data;
@@ -95,7 +106,7 @@ QStringList ModprobeEditor::filesMatching(const QRegularExpression &pattern) con
                 qDebug().noquote() << QStringLiteral("Error reading file ") + QFileInfo(path).absoluteFilePath() + QLatin1String(": ") + error;
                 continue;
             }
-            if (pattern.match(QString::fromLatin1(data)).hasMatch()) {
+            if (pattern.match(textOf(data)).hasMatch()) {
                 files.append(QFileInfo(path).absoluteFilePath());
             }
         }
@@ -111,10 +122,7 @@ bool ModprobeEditor::rewrite(const QString &path, const QRegularExpression &patt
         qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
         return false;
     }
-    // Latin-1 maps every byte to one character and back: the edit changes only the
-    // "#" it adds or removes, whatever the encoding of the rest of the file. The
-    // keywords and module names sought are plain ASCII.
-    QString text = QString::fromLatin1(data);
+    QString text = textOf(data);
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch()) {
         qDebug().noquote() << QStringLiteral("Cannot find previously found parameter in file ") + path;

@@ -3,6 +3,11 @@
 #include "atomicfile.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <algorithm>
 
 XorgConfig::XorgConfig(const QString &root)
     : m_root(root)
@@ -21,21 +26,77 @@ QString XorgConfig::tearingSnippetPath(const QString &vendor)
 
 void XorgConfig::appendDeviceSection(const QString &modelName, const QString &busId, const QString &xorgDriver)
 {
-    m_text += QStringLiteral("Section \"Device\"\n");
-    m_text += QStringLiteral("    Identifier \"%1-%2\"\n").arg(modelName, busId);
-    m_text += QStringLiteral("    Driver \"%1\"\n").arg(xorgDriver);
-    m_text += QStringLiteral("    BusID \"%1\"\n").arg(busId);
-    m_text += QStringLiteral("EndSection\n\n");
+    QString text = QStringLiteral("Section \"Device\"\n");
+    text += QStringLiteral("    Identifier \"%1-%2\"\n").arg(modelName, busId);
+    text += QStringLiteral("    Driver \"%1\"\n").arg(xorgDriver);
+    text += QStringLiteral("    BusID \"%1\"\n").arg(busId);
+    text += QStringLiteral("EndSection\n\n");
+    m_sections.append({busId, text});
+}
+
+QString XorgConfig::text() const
+{
+    QString text;
+    for (const auto &section : m_sections) {
+        text += section.second;
+    }
+    return text;
+}
+
+QString XorgConfig::merged(const QString &old, const QList<QPair<QString, QString>> &sections)
+{
+    // X keywords are case-insensitive; a section runs to its EndSection line and
+    // takes the empty lines after it along.
+    static const QRegularExpression deviceSection(
+        QStringLiteral("^[ \t]*Section[ \t]+\"Device\"[^\n]*\n(?:[^\n]*\n)*?[ \t]*EndSection[^\n]*(?:\n|$)(?:[ \t]*\n)*"),
+        QRegularExpression::MultilineOption | QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression busIdLine(QStringLiteral("^[ \t]*BusID[ \t]+\"([^\"]*)\""),
+                                              QRegularExpression::MultilineOption | QRegularExpression::CaseInsensitiveOption);
+    QString result;
+    QStringList written;
+    int position = 0;
+    for (auto it = deviceSection.globalMatch(old); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        result += old.mid(position, match.capturedStart() - position);
+        position = match.capturedEnd();
+        const QString busId = busIdLine.match(match.captured()).captured(1);
+        const auto replacement = std::find_if(sections.cbegin(), sections.cend(), [&busId](const QPair<QString, QString> &section) {
+            return !busId.isEmpty() && section.first == busId;
+        });
+        if (replacement == sections.cend()) {
+            result += match.captured();
+        } else if (!written.contains(busId)) {
+            result += replacement->second;
+            written.append(busId);
+        }
+    }
+    result += old.mid(position);
+    if (!result.isEmpty() && !result.endsWith(QLatin1Char('\n'))) {
+        result += QLatin1Char('\n');
+    }
+    for (const auto &section : sections) {
+        if (!written.contains(section.first)) {
+            result += section.second;
+            written.append(section.first);
+        }
+    }
+    return result;
 }
 
 bool XorgConfig::writeXOrgConfig()
 {
-    if (m_text.isEmpty()) {
+    if (m_sections.isEmpty()) {
         return true;
     }
     const QString path = m_root + driverSnippetPath();
+    QByteArray old;
     QString error;
-    if (!AtomicFile::write(path, m_text.toLatin1(), &error)) {
+    if (QFileInfo::exists(path) && !AtomicFile::read(path, &old, &error)) {
+        qDebug().noquote() << QStringLiteral("Cannot create / edit ") + path + QLatin1String(" file: ") + error;
+        return false;
+    }
+    const QString text = merged(QString::fromLatin1(old.constData(), old.size()), m_sections);
+    if (!AtomicFile::write(path, text.toLatin1(), &error)) {
         qDebug().noquote() << QStringLiteral("Cannot create / edit ") + path + QLatin1String(" file: ") + error;
         return false;
     }

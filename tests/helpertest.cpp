@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "atomicfile.h"
 #include "backuprestorer.h"
 #include "configurationbackup.h"
 #include "driverswitchhelper.h"
@@ -9,6 +10,7 @@
 
 #include <QDirIterator>
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -58,6 +60,16 @@ public:
         return files;
     }
 
+    // Every file but the backup and the marker.
+    QMap<QString, QByteArray> configuration() const
+    {
+        QMap<QString, QByteArray> files = snapshot();
+        for (auto it = files.begin(); it != files.end();) {
+            it = it.key().startsWith(QLatin1String("/usr/share/")) || it.key().startsWith(QLatin1String("/tmp/")) ? files.erase(it) : std::next(it);
+        }
+        return files;
+    }
+
     QTemporaryDir dir;
 };
 
@@ -98,18 +110,26 @@ private Q_SLOTS:
     void emptyNamesMatchNothing();
     void missingDirectoriesFailTheBlacklistStep();
     void fileReachedTwiceFailsTheSecondTime();
-    void rewriteKeepsTheMode();
-    void fullDiskLeavesFilesWhole();
+    void rewriteKeepsBytesAndOwnership_data();
+    void rewriteKeepsBytesAndOwnership();
+    void onlyRegularFilesAreRead();
+    void fullDiskNeverLosesData_data();
+    void fullDiskNeverLosesData();
     void replaceOrdersEntriesAndWritesSections();
     void replaceStopsAtTheFirstFailure();
-    void replaceStartsEveryRequestAfresh();
+    void replaceKeepsOtherGpusSections();
     void hostileRequestsChangeNothing_data();
     void hostileRequestsChangeNothing();
     void tearing_data();
     void tearing();
     void backupIsMadeOnce();
+    void untrustedMarkerIsReplaced_data();
+    void untrustedMarkerIsReplaced();
     void packageActionsNeedNames();
     void restorePutsTheBackupBack();
+    void restoreUndoesTheSwitch_data();
+    void restoreUndoesTheSwitch();
+    void restoreNamesWhatItCannotPutBack();
 };
 
 void HelperTest::workedExampleAndBack()
@@ -237,43 +257,194 @@ void HelperTest::fileReachedTwiceFailsTheSecondTime()
     QCOMPARE(root.read(QStringLiteral("/lib/modprobe.d/nouveau.conf")), QByteArray("#blacklist nouveau\n"));
 }
 
-void HelperTest::rewriteKeepsTheMode()
+void HelperTest::rewriteKeepsBytesAndOwnership_data()
 {
-    Root root;
-    const QString file = QStringLiteral("/etc/modprobe.d/private.conf");
-    QVERIFY(root.write(file, "blacklist nouveau\n"));
-    QVERIFY(QFile::setPermissions(root.path(file), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    QVERIFY(ModprobeEditor(root.dir.path()).commentOutEntries(QStringLiteral("blacklist"), toNouveau));
-    QCOMPARE(root.read(file), QByteArray("#blacklist nouveau\n"));
-    struct stat info;
-    QCOMPARE(stat(QFile::encodeName(root.path(file)).constData(), &info), 0);
-    QCOMPARE(info.st_mode & 07777, mode_t(0600));
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("owner");
+    QTest::addColumn<int>("group");
+    QTest::addColumn<bool>("throughLink");
+    // kmod reads on past a NUL, and so must the editor: the entry after it counts.
+    QTest::newRow("NUL before the entry") << QByteArray(
+        "# vendor file\0\x01\x02\nblacklist nouveau\noptions nouveau modeset=0\nalias pci:v000010DE* nouveau\n",
+        81) << QByteArray("# vendor file\0\x01\x02\n#blacklist nouveau\noptions nouveau modeset=0\nalias pci:v000010DE* nouveau\n", 82)
+                                          << 0644 << 0 << 0 << false;
+    QTest::newRow("NULs after the entry") << QByteArray("blacklist nouveau\n\0\0\noptions nvidia x=1\n", 40)
+                                          << QByteArray("#blacklist nouveau\n\0\0\noptions nvidia x=1\n", 41) << 0644 << 0 << 0 << false;
+    QTest::newRow("bytes that are not UTF-8") << QByteArray("# caf\xe9\nblacklist nouveau\n\x80\xff\n")
+                                              << QByteArray("# caf\xe9\n#blacklist nouveau\n\x80\xff\n") << 0644 << 0 << 0 << false;
+    QTest::newRow("read-only") << QByteArray("blacklist nouveau\n") << QByteArray("#blacklist nouveau\n") << 0444 << 0 << 0 << false;
+    QTest::newRow("setuid and setgid bits") << QByteArray("blacklist nouveau\n") << QByteArray("#blacklist nouveau\n") << 06755 << 0 << 0 << false;
+    QTest::newRow("root:video") << QByteArray("blacklist nouveau\n") << QByteArray("#blacklist nouveau\n") << 0640 << 0 << 44 << false;
+    QTest::newRow("another owner") << QByteArray("blacklist nouveau\n") << QByteArray("#blacklist nouveau\n") << 0600 << 1234 << 5678 << false;
+    QTest::newRow("behind a link") << QByteArray("blacklist nouveau\n") << QByteArray("#blacklist nouveau\n") << 0640 << 1234 << 44 << true;
 }
 
-void HelperTest::fullDiskLeavesFilesWhole()
+void HelperTest::rewriteKeepsBytesAndOwnership()
 {
-    if (geteuid() != 0) {
-        QSKIP("mounting a tiny tmpfs needs root");
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(int, mode);
+    QFETCH(int, owner);
+    QFETCH(int, group);
+    QFETCH(bool, throughLink);
+    if (geteuid() != 0 && (owner != 0 || group != 0)) {
+        QSKIP("giving files to other users needs root");
     }
-    // A private mount namespace for this test process, then a file system with
-    // room for the old files but not for a second copy of the big one.
-    QVERIFY(unshare(CLONE_NEWNS) == 0);
-    QVERIFY(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
-    QTemporaryDir dir;
-    QVERIFY(mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=64k") == 0);
-    QDir().mkpath(dir.path() + QStringLiteral("/etc/modprobe.d"));
-    QDir().mkpath(dir.path() + QStringLiteral("/etc/X11/xorg.conf.d"));
-    const QByteArray big = "blacklist nouveau\n" + QByteArray(40 * 1024, '#') + '\n';
-    QVERIFY(TestFiles::write(dir.path() + QStringLiteral("/etc/modprobe.d/big.conf"), big));
+    Root root;
+    const QString file = throughLink ? QStringLiteral("/etc/vendor/nouveau.conf") : QStringLiteral("/etc/modprobe.d/nouveau.conf");
+    QVERIFY(root.write(file, before));
+    if (throughLink) {
+        QVERIFY(QFile::link(QStringLiteral("../vendor/nouveau.conf"), root.path(QStringLiteral("/etc/modprobe.d/nouveau.conf"))));
+    }
+    const QByteArray path = QFile::encodeName(root.path(file));
+    QCOMPARE(chown(path.constData(), uid_t(owner), gid_t(group)), 0);
+    QCOMPARE(chmod(path.constData(), mode_t(mode)), 0);
 
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Error recreating modprobe config file .*big.conf: ")));
-    QCOMPARE(ModprobeEditor(dir.path()).switchModule(toNouveau), QStringLiteral("New driver blacklists error"));
-    QFile file(dir.path() + QStringLiteral("/etc/modprobe.d/big.conf"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), big);
-    file.close();
-    QCOMPARE(QDir(dir.path() + QStringLiteral("/etc/modprobe.d")).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big.conf")});
-    QVERIFY(umount(QFile::encodeName(dir.path()).constData()) == 0);
+    QVERIFY(ModprobeEditor(root.dir.path()).commentOutEntries(QStringLiteral("blacklist"), toNouveau));
+    QCOMPARE(root.read(file), after);
+    struct stat info;
+    QCOMPARE(stat(path.constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), mode);
+    QCOMPARE(int(info.st_uid), owner);
+    QCOMPARE(int(info.st_gid), group);
+    QCOMPARE(QFileInfo(root.path(QStringLiteral("/etc/modprobe.d/nouveau.conf"))).isSymLink(), throughLink);
+    // No temporary file is left.
+    QCOMPARE(root.snapshot(QStringLiteral("/etc")).size(), throughLink ? 2 : 1);
+}
+
+void HelperTest::onlyRegularFilesAreRead()
+{
+    // A FIFO blocks a reader for good and /dev/zero never ends: neither is configuration.
+    Root root;
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"), "blacklist nouveau\n"));
+    QCOMPARE(mkfifo(QFile::encodeName(root.path(QStringLiteral("/etc/modprobe.d/fifo.conf"))).constData(), 0644), 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), root.path(QStringLiteral("/etc/modprobe.d/zero.conf"))));
+    QVERIFY(QFile::link(QStringLiteral("/nonexistent"), root.path(QStringLiteral("/etc/modprobe.d/dangling.conf"))));
+    QCOMPARE(ModprobeEditor(root.dir.path()).switchModule(toNouveau), QString());
+    QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/nouveau-off.conf")), QByteArray("#blacklist nouveau\n"));
+    QCOMPARE(root.read(blacklistFile), QByteArray("blacklist nvidia\n"));
+    QByteArray data;
+    QString error;
+    QVERIFY(!AtomicFile::read(root.path(QStringLiteral("/etc/modprobe.d/fifo.conf")), &data, &error));
+    QCOMPARE(error, QStringLiteral("not a regular file"));
+}
+
+void HelperTest::fullDiskNeverLosesData_data()
+{
+    QTest::addColumn<QString>("writer");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("freePages");
+    // Small files, files around the 16 KiB write buffer of QFileDevice, large ones;
+    // with no page and with one page (4 KiB) left.
+    const QStringList writers{QStringLiteral("modprobe edit"),
+                              QStringLiteral("blacklist line"),
+                              QStringLiteral("driver snippet"),
+                              QStringLiteral("tearing snippet"),
+                              QStringLiteral("restore")};
+    for (const QString &writer : writers) {
+        for (const int size : {100, 4095, 10240, 16383, 16384, 16385, 40960}) {
+            for (const int freePages : {0, 1}) {
+                QTest::addRow("%s, %d bytes, %d pages free", qPrintable(writer), size, freePages) << writer << size << freePages;
+            }
+        }
+    }
+}
+
+void HelperTest::fullDiskNeverLosesData()
+{
+    QFETCH(QString, writer);
+    QFETCH(int, size);
+    QFETCH(int, freePages);
+    if (geteuid() != 0) {
+        QSKIP("mounting a tmpfs needs root");
+    }
+    // A private mount namespace for this test process, then a small file system
+    // filled up to the pages the row leaves free.
+    static const bool isolated = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    QVERIFY(isolated);
+    QTemporaryDir dir;
+    const QByteArray mountPoint = QFile::encodeName(dir.path());
+    QCOMPARE(mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m"), 0);
+    const auto unmount = qScopeGuard([&mountPoint] {
+        umount(mountPoint.constData());
+    });
+    const QString root = dir.path();
+    QDir().mkpath(root + QStringLiteral("/etc/modprobe.d"));
+    QDir().mkpath(root + QStringLiteral("/etc/X11/xorg.conf.d"));
+    QDir().mkpath(root + QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d"));
+    QDir().mkpath(root + QStringLiteral("/tmp"));
+    // Taken: no backup is made on this disk.
+    QVERIFY(TestFiles::write(root + ConfigurationBackup(root).markerPath().mid(root.size()), QByteArray()));
+
+    // The file each writer replaces, and what it must hold afterwards.
+    const auto padded = [size](const QByteArray &head) -> QByteArray {
+        return head + QByteArray(size - head.size() - 1, '#') + '\n';
+    };
+    QString file;
+    QByteArray old;
+    QByteArray expected;
+    if (writer == QLatin1String("modprobe edit") || writer == QLatin1String("restore")) {
+        file = QStringLiteral("/etc/modprobe.d/nouveau.conf");
+        old = padded("blacklist nouveau\n");
+        expected = writer == QLatin1String("restore") ? padded("blacklist radeon\n") : QByteArray('#' + old);
+        QVERIFY(TestFiles::write(root + QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/nouveau.conf"), expected));
+    } else if (writer == QLatin1String("blacklist line")) {
+        file = blacklistFile;
+        old = padded("blacklist radeon\n");
+        expected = old + "blacklist nvidia\n";
+    } else if (writer == QLatin1String("driver snippet")) {
+        file = XorgConfig::driverSnippetPath();
+        old = padded(section(QStringLiteral("GPU PCI:0@0:2:0"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("intel")).toLatin1());
+        expected = XorgConfig::merged(
+                       QString::fromLatin1(old),
+                       {{QStringLiteral("PCI:1@0:0:0"), section(QStringLiteral("GPU PCI:1@0:0:0"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nvidia"))}})
+                       .toLatin1();
+    } else {
+        file = XorgConfig::tearingSnippetPath(QStringLiteral("intel"));
+        old = padded("Section \"Device\"\n");
+        expected = "Section \"Device\"\n    Identifier \"Intel Graphics\"\n    Driver \"intel\"\n    Option \"TearFree\" \"true\"\nEndSection\n";
+    }
+    QVERIFY(TestFiles::write(root + file, old));
+
+    // Fill the disk, then give back whole pages.
+    QFile filler(root + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray page(4096, 'x');
+    while (filler.write(page) == page.size()) { }
+    const qint64 filled = filler.size() - filler.size() % 4096;
+    QVERIFY(filled >= qint64(freePages) * 4096);
+    QVERIFY(filler.resize(filled - qint64(freePages) * 4096));
+    filler.close();
+    const QStringList filesBefore = QDir(root + QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+
+    bool succeeded = false;
+    DriverSwitchHelper helper(root);
+    if (writer == QLatin1String("modprobe edit")) {
+        succeeded = ModprobeEditor(root).commentOutEntries(QStringLiteral("blacklist"), toNouveau);
+    } else if (writer == QLatin1String("blacklist line")) {
+        succeeded = ModprobeEditor(root).appendBlacklistEntry(toNouveau);
+    } else if (writer == QLatin1String("driver snippet")) {
+        succeeded =
+            helper.replace({{QStringLiteral("data"), QVariantList{entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nvidia"))}}})
+                .succeeded();
+    } else if (writer == QLatin1String("tearing snippet")) {
+        succeeded = helper
+                        .tearing({{QStringLiteral("vendor"), QStringLiteral("intel")},
+                                  {QStringLiteral("driverName"), QStringLiteral("intel")},
+                                  {QStringLiteral("shouldEnable"), QStringLiteral("true")}})
+                        .succeeded();
+    } else {
+        const BackupRestorer restorer(root);
+        succeeded = restorer.restore(restorer.plan(), [](const BackupRestorer::Copy &) {}).isEmpty();
+    }
+
+    // The new file needs all its pages while the old one still exists.
+    const bool fits = (expected.size() + 4095) / 4096 <= freePages;
+    QCOMPARE(succeeded, fits);
+    QCOMPARE(TestFiles::read(root + file), fits ? expected : old);
+    QCOMPARE(QDir(root + QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), filesBefore);
 }
 
 void HelperTest::replaceOrdersEntriesAndWritesSections()
@@ -322,16 +493,24 @@ void HelperTest::replaceStopsAtTheFirstFailure()
     QCOMPARE(root.read(XorgConfig::driverSnippetPath()), QByteArray("<missing>"));
 }
 
-void HelperTest::replaceStartsEveryRequestAfresh()
+void HelperTest::replaceKeepsOtherGpusSections()
 {
+    // The command line sends only the GPU it switches: the driver pinned earlier for
+    // another GPU stays, the GPU's own section is replaced where it stands, and
+    // sections of earlier requests are never written twice.
     Root root;
     DriverSwitchHelper helper(root.dir.path());
-    QVERIFY(helper.replace({{QStringLiteral("data"), QVariantList{entry(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("intel"))}}})
-                .succeeded());
-    QVERIFY(helper.replace({{QStringLiteral("data"), QVariantList{entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nvidia"))}}})
-                .succeeded());
+    const auto request = [](const QString &classId, const QString &busId, const QString &driver) {
+        return QVariantMap{{QStringLiteral("data"), QVariantList{entry(classId, busId, driver)}}};
+    };
+    QVERIFY(root.write(XorgConfig::driverSnippetPath(), "# kept\n"));
+    QVERIFY(helper.replace(request(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("intel"))).succeeded());
+    QVERIFY(helper.replace(request(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nvidia"))).succeeded());
+    QVERIFY(helper.replace(request(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting"))).succeeded());
+    QVERIFY(helper.replace(request(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QString())).succeeded());
     QCOMPARE(QString::fromLatin1(root.read(XorgConfig::driverSnippetPath())),
-             section(QStringLiteral("GPU PCI:1@0:0:0"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nvidia")));
+             QStringLiteral("# kept\n") + section(QStringLiteral("GPU PCI:0@0:2:0"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting"))
+                 + section(QStringLiteral("GPU PCI:1@0:0:0"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nvidia")));
 }
 
 void HelperTest::hostileRequestsChangeNothing_data()
@@ -362,10 +541,11 @@ void HelperTest::hostileRequestsChangeNothing()
     QVariantMap bad =
         entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nouveau"), QStringLiteral("nvidia"), QStringLiteral("nouveau"));
     bad.insert(key, value);
-    const QVariantList data{entry(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting")), bad};
+    // Sent first; the helper handles 3D controllers last, but names the entry as sent.
+    const QVariantList data{bad, entry(QStringLiteral("0300"), QStringLiteral("PCI:0@0:2:0"), QStringLiteral("modesetting"))};
     const KAuth::ActionReply reply = helper.replace({{QStringLiteral("data"), data}});
     QVERIFY(!reply.succeeded());
-    QVERIFY(reply.errorDescription().startsWith(QLatin1String("Refused request: entry 2 has an invalid ")));
+    QVERIFY2(reply.errorDescription().startsWith(QLatin1String("Refused request: entry 1 has an invalid ")), qPrintable(reply.errorDescription()));
     QVERIFY(!reply.errorDescription().contains(QLatin1Char('\n')));
     // Not even the backup marker.
     QCOMPARE(root.snapshot(), before);
@@ -436,6 +616,75 @@ void HelperTest::backupIsMadeOnce()
     backup.backupOnce();
     QCOMPARE(root.read(QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/a.conf")), QByteArray("blacklist nouveau\n"));
     QVERIFY(!backup.createBackupMarker());
+
+    // After a reboot (no marker) the next backup replaces the old one as a whole: a
+    // file gone since is not put back by a restore.
+    QVERIFY(QFile::remove(backup.markerPath()));
+    QVERIFY(QFile::remove(root.path(QStringLiteral("/etc/modprobe.d/a.conf"))));
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/b.conf"), "options b x=1\n"));
+    backup.backupOnce();
+    QCOMPARE(
+        root.snapshot(QStringLiteral("/usr/share/kiv-admin-driver")).keys(),
+        (QStringList{QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/b.conf"), QStringLiteral("/usr/share/kiv-admin-driver/xorg.conf.d/10-x.conf")}));
+}
+
+void HelperTest::untrustedMarkerIsReplaced_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("backedUp");
+    QTest::newRow("none") << QStringLiteral("none") << true;
+    QTest::newRow("root's own") << QStringLiteral("root file") << false;
+    QTest::newRow("a user's file") << QStringLiteral("user file") << true;
+    QTest::newRow("a link to a root file") << QStringLiteral("link") << true;
+    QTest::newRow("a dangling link") << QStringLiteral("dangling link") << true;
+    QTest::newRow("a second name of a root file") << QStringLiteral("hard link") << true;
+    QTest::newRow("an empty directory") << QStringLiteral("directory") << true;
+    QTest::newRow("a directory with content") << QStringLiteral("full directory") << true;
+}
+
+void HelperTest::untrustedMarkerIsReplaced()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, backedUp);
+    if (geteuid() != 0) {
+        QSKIP("giving files to other users needs root");
+    }
+    // Anyone can create the marker's name in /tmp before root does: only a regular
+    // file of root's, with no other name, counts.
+    Root root;
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/a.conf"), "blacklist nouveau\n"));
+    QVERIFY(root.write(QStringLiteral("/etc/important"), "keep me\n"));
+    ConfigurationBackup backup(root.dir.path());
+    const QString marker = backup.markerPath();
+    const QByteArray path = QFile::encodeName(marker);
+    if (kind == QLatin1String("root file") || kind == QLatin1String("user file")) {
+        QVERIFY(TestFiles::write(marker, QByteArray()));
+        QCOMPARE(chown(path.constData(), kind == QLatin1String("user file") ? 65534 : 0, 0), 0);
+    } else if (kind == QLatin1String("link")) {
+        QVERIFY(QFile::link(root.path(QStringLiteral("/etc/important")), marker));
+    } else if (kind == QLatin1String("dangling link")) {
+        QVERIFY(QFile::link(root.path(QStringLiteral("/etc/created-by-root")), marker));
+    } else if (kind == QLatin1String("hard link")) {
+        QCOMPARE(link(QFile::encodeName(root.path(QStringLiteral("/etc/important"))).constData(), path.constData()), 0);
+    } else if (kind.endsWith(QLatin1String("directory"))) {
+        QVERIFY(QDir().mkpath(marker));
+        if (kind == QLatin1String("full directory")) {
+            QVERIFY(TestFiles::write(marker + QStringLiteral("/x"), "x"));
+        }
+        QCOMPARE(chown(path.constData(), 65534, 65534), 0);
+    }
+
+    backup.backupOnce();
+    QCOMPARE(QFileInfo::exists(root.path(QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/a.conf"))), backedUp);
+    struct stat info;
+    QCOMPARE(lstat(path.constData(), &info), 0);
+    QVERIFY(S_ISREG(info.st_mode));
+    QCOMPARE(info.st_uid, geteuid());
+    QCOMPARE(int(info.st_nlink), 1);
+    QCOMPARE(root.read(QStringLiteral("/etc/important")), QByteArray("keep me\n"));
+    QVERIFY(!QFileInfo::exists(root.path(QStringLiteral("/etc/created-by-root"))));
+    // Trusted now: no second backup.
+    QVERIFY(!backup.createBackupMarker());
 }
 
 void HelperTest::packageActionsNeedNames()
@@ -479,7 +728,7 @@ void HelperTest::restorePutsTheBackupBack()
                               [&restored](const BackupRestorer::Copy &copy) {
                                   restored.append(copy.to);
                               }),
-             QString());
+             QStringList());
     // The helper's own files written after the backup go, the others come back.
     QCOMPARE(
         restored,
@@ -489,6 +738,82 @@ void HelperTest::restorePutsTheBackupBack()
     QVERIFY(std::none_of(again.cbegin(), again.cend(), [](const BackupRestorer::Copy &copy) {
         return copy.changes;
     }));
+}
+
+void HelperTest::restoreUndoesTheSwitch_data()
+{
+    QTest::addColumn<QString>("file"); // the file the switch edits
+    QTest::addColumn<QString>("link"); // a link to it (or its directory) in a modprobe directory
+    QTest::addColumn<QString>("target");
+    QTest::newRow("plain file") << QStringLiteral("/etc/modprobe.d/nouveau-off.conf") << QString() << QString();
+    QTest::newRow("relative link") << QStringLiteral("/etc/vendor/nouveau-off.conf") << QStringLiteral("/etc/modprobe.d/nouveau-off.conf")
+                                   << QStringLiteral("../vendor/nouveau-off.conf");
+    QTest::newRow("link to a directory") << QStringLiteral("/opt/vendor/modprobe/nouveau-off.conf") << QStringLiteral("/etc/modprobe.d/vendor")
+                                         << QStringLiteral("@/opt/vendor/modprobe");
+    QTest::newRow("file in /lib/modprobe.d") << QStringLiteral("/lib/modprobe.d/nouveau-off.conf") << QString() << QString();
+}
+
+void HelperTest::restoreUndoesTheSwitch()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, link);
+    QFETCH(QString, target);
+    Root root;
+    QVERIFY(root.write(file, "blacklist nouveau\nalias nouveau off\n"));
+    if (!link.isEmpty()) {
+        // "@" marks a target inside the test's root.
+        QVERIFY(QFile::link(target.startsWith(QLatin1Char('@')) ? root.path(target.mid(1)) : target, root.path(link)));
+    }
+    const auto before = root.configuration();
+    DriverSwitchHelper helper(root.dir.path());
+    QVERIFY(helper
+                .replace({{QStringLiteral("data"),
+                           QVariantList{entry(QStringLiteral("0302"),
+                                              QStringLiteral("PCI:1@0:0:0"),
+                                              QStringLiteral("nouveau"),
+                                              QStringLiteral("nvidia"),
+                                              QStringLiteral("nouveau"))}}})
+                .succeeded());
+    QCOMPARE(root.read(file), QByteArray("#blacklist nouveau\n#alias nouveau off\n"));
+
+    const BackupRestorer restorer(root.dir.path());
+    QCOMPARE(restorer.restore(restorer.plan(), [](const BackupRestorer::Copy &) {}), QStringList());
+    QCOMPARE(root.configuration(), before);
+    if (!link.isEmpty()) {
+        QVERIFY(QFileInfo(root.path(link)).isSymLink());
+    }
+}
+
+void HelperTest::restoreNamesWhatItCannotPutBack()
+{
+    // Backups of earlier versions held links as links: one that dangles, or leads
+    // out of the backup, holds no content to put back. The restore goes on with the
+    // other files and names each one it could not restore.
+    Root root;
+    const QString backup = QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/");
+    QVERIFY(root.write(backup + QStringLiteral("good.conf"), "blacklist radeon\n"));
+    QVERIFY(QFile::link(QStringLiteral("../../lib/modprobe.d/vendor.conf"), root.path(backup + QStringLiteral("vendor.conf"))));
+    QVERIFY(QFile::link(root.path(QStringLiteral("/etc/elsewhere.conf")), root.path(backup + QStringLiteral("outside.conf"))));
+    QVERIFY(root.write(QStringLiteral("/etc/elsewhere.conf"), "x\n"));
+    QCOMPARE(mkfifo(QFile::encodeName(root.path(backup + QStringLiteral("fifo.conf"))).constData(), 0644), 0);
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/vendor.conf"), "#blacklist nvidia\n"));
+
+    const BackupRestorer restorer(root.dir.path());
+    QStringList restored;
+    const QStringList failures = restorer.restore(restorer.plan(), [&restored](const BackupRestorer::Copy &copy) {
+        restored.append(copy.to);
+    });
+    QCOMPARE(restored, QStringList{root.path(QStringLiteral("/etc/modprobe.d/good.conf"))});
+    QCOMPARE(failures.size(), 3);
+    for (const QString &name : {QStringLiteral("fifo.conf"), QStringLiteral("outside.conf"), QStringLiteral("vendor.conf")}) {
+        QVERIFY2(std::any_of(failures.cbegin(),
+                             failures.cend(),
+                             [&](const QString &failure) {
+                                 return failure.startsWith(root.path(QStringLiteral("/etc/modprobe.d/") + name + QLatin1String(": ")));
+                             }),
+                 qPrintable(failures.join(QLatin1Char('\n'))));
+    }
+    QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/vendor.conf")), QByteArray("#blacklist nvidia\n"));
 }
 
 QTEST_GUILESS_MAIN(HelperTest)

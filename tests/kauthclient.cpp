@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Test client of the helper: executes one action through KAuth with arguments
 // given as JSON and prints, one JSON object a line, every progress step and the
-// result. Usage: kauthclient ACTION JSON [--stop-at PERCENT] [--timeout SECONDS]
+// result. Usage:
+//   kauthclient ACTION JSON [--stop-at PERCENT] [--stop-after SECONDS] [--timeout SECONDS]
+//   kauthclient --raw ACTION-ID JSON [--timeout SECONDS]
+// --raw calls the helper's D-Bus method directly, as any program on the bus can,
+// bypassing KAuth's client (which refuses action IDs that polkit does not know).
 #include "helperid.h"
 
 #include <KAuth/Action>
 #include <KAuth/ExecuteJob>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDataStream>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
@@ -15,35 +22,76 @@
 
 #include <cstdio>
 
+namespace
+{
+int rawCall(const QString &actionId, const QVariantMap &arguments, int timeout, QTextStream &out)
+{
+    QByteArray serialized;
+    QDataStream stream(&serialized, QIODevice::WriteOnly);
+    stream << arguments;
+    QDBusConnection bus = QDBusConnection::systemBus();
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(QStringLiteral(KIV_HELPER_ID), QStringLiteral("/"), QStringLiteral("org.kde.kf5auth"), QStringLiteral("performAction"));
+    call << actionId << bus.baseService().toUtf8() << QVariant::fromValue(QVariantMap()) << serialized;
+    const QDBusMessage reply = bus.call(call, QDBus::Block, timeout * 1000);
+    out << QJsonDocument(QJsonObject{{QStringLiteral("result"), reply.type() == QDBusMessage::ReplyMessage ? QStringLiteral("reply") : QStringLiteral("error")},
+                                     {QStringLiteral("text"), reply.errorName()}})
+               .toJson(QJsonDocument::Compact)
+        << Qt::endl;
+    return reply.type() == QDBusMessage::ReplyMessage ? 0 : 1;
+}
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
+    const bool raw = args.value(1) == QLatin1String("--raw");
+    if (raw) {
+        args.removeAt(1);
+    }
     if (args.size() < 3) {
-        std::fprintf(stderr, "usage: kauthclient ACTION JSON [--stop-at PERCENT] [--timeout SECONDS]\n");
+        std::fprintf(stderr, "usage: kauthclient [--raw] ACTION JSON [--stop-at PERCENT] [--stop-after SECONDS] [--timeout SECONDS]\n");
         return 2;
     }
-    const int stopAt = args.contains(QStringLiteral("--stop-at")) ? args.value(args.indexOf(QStringLiteral("--stop-at")) + 1).toInt() : -1;
-    const int timeout = args.contains(QStringLiteral("--timeout")) ? args.value(args.indexOf(QStringLiteral("--timeout")) + 1).toInt() : 120;
+    const auto option = [&args](const char *name, int fallback) {
+        const int at = args.indexOf(QLatin1String(name));
+        return at > 0 ? args.value(at + 1).toInt() : fallback;
+    };
+    const int stopAt = option("--stop-at", -1);
+    const int stopAfter = option("--stop-after", -1);
+    const int timeout = option("--timeout", 120);
     QTextStream out(stdout);
     const auto print = [&out](const QJsonObject &object) {
         out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     };
+    const QVariantMap arguments = QJsonDocument::fromJson(args.at(2).toUtf8()).object().toVariantMap();
+    if (raw) {
+        return rawCall(args.at(1), arguments, timeout, out);
+    }
 
     KAuth::Action action(QLatin1String(KIV_HELPER_ID) + QLatin1Char('.') + args.at(1));
     action.setHelperId(QStringLiteral(KIV_HELPER_ID));
-    action.setArguments(QJsonDocument::fromJson(args.at(2).toUtf8()).object().toVariantMap());
+    action.setArguments(arguments);
     action.setTimeout(timeout * 1000);
     KAuth::ExecuteJob *job = action.execute();
     bool stopped = false;
-    QObject::connect(job, &KJob::percentChanged, [&](KJob *, unsigned long percent) {
-        print({{QStringLiteral("progress"), qint64(percent)}});
-        if (stopAt >= 0 && int(percent) >= stopAt && !stopped) {
+    const auto stop = [&]() {
+        if (!stopped) {
             stopped = true;
             print({{QStringLiteral("stop"), true}});
             job->kill(KJob::Quietly);
         }
+    };
+    QObject::connect(job, &KJob::percentChanged, [&](KJob *, unsigned long percent) {
+        print({{QStringLiteral("progress"), qint64(percent)}});
+        if (stopAt >= 0 && int(percent) >= stopAt) {
+            stop();
+        }
     });
+    if (stopAfter >= 0) {
+        QTimer::singleShot(stopAfter * 1000, &app, stop);
+    }
     // A lost reply must not hang the test.
     QTimer::singleShot(timeout * 1000 + 5000, &app, [&]() {
         print({{QStringLiteral("result"), QStringLiteral("timeout")}});

@@ -20,6 +20,12 @@ inline bool write(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+inline QByteArray read(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
 // A relocatable ELF object shaped like a kernel module: .rodata first (where
 // modules keep format strings, some of which contain "name="), then .modinfo
 // with NUL-terminated records.

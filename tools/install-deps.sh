@@ -8,5 +8,6 @@ apt-get install -y -qq --no-install-recommends \
     build-essential cmake extra-cmake-modules pkg-config \
     qtbase5-dev libkf5auth-dev libkf5coreaddons-dev libkf5i18n-dev \
     libhd-dev libqapt-dev libapt-pkg-dev \
-    libqapt3-runtime dbus-daemon dbus-bin dbus-system-bus-common polkitd libglib2.0-bin psmisc \
-    python3 util-linux kmod dpkg-dev apt-utils ca-certificates >/dev/null
+    libqapt3-runtime dbus-daemon dbus-bin dbus-system-bus-common polkitd libglib2.0-bin procps \
+    python3 util-linux kmod dpkg-dev apt-utils ca-certificates gettext \
+    clang libclang-rt-14-dev >/dev/null

@@ -49,7 +49,11 @@ int main(int argc, char **argv)
     out << "These files will be restored from the backup:" << Qt::endl;
     for (const BackupRestorer::Copy &copy : plan) {
         if (copy.changes && !copy.from.isEmpty()) {
-            out << "  " << copy.to << Qt::endl;
+            out << "  " << copy.to;
+            if (!copy.problem.isEmpty()) {
+                out << " (cannot be restored: " << copy.problem << ")";
+            }
+            out << Qt::endl;
         }
     }
     if (std::any_of(plan.cbegin(), plan.cend(), [](const BackupRestorer::Copy &copy) {
@@ -72,11 +76,15 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    const QString failure = restorer.restore(plan, [&out](const BackupRestorer::Copy &copy) {
+    const QStringList failures = restorer.restore(plan, [&out](const BackupRestorer::Copy &copy) {
         out << (copy.from.isEmpty() ? "Removed " : "Restored ") << copy.to << Qt::endl;
     });
-    if (!failure.isEmpty()) {
-        err << "Restoring failed: " << failure << Qt::endl;
+    if (!failures.isEmpty()) {
+        err << "These files could not be restored:" << Qt::endl;
+        for (const QString &failure : failures) {
+            err << "  " << failure << Qt::endl;
+        }
+        err << "The configuration is only partly restored." << Qt::endl;
         return 2;
     }
     out << "Done. Restart the computer for the restored configuration to take effect." << Qt::endl;
