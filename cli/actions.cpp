@@ -13,14 +13,15 @@
 
 namespace
 {
-QString tr(const char *text)
-{
-    return ki18nd("orlix-admin-driver", text).toString();
-}
-
 QString argument(const QStringList &arguments, int index)
 {
     return arguments.value(index);
+}
+
+// Whether the catalogue entry driver is the XOrg driver current, as the log names it.
+bool isCurrentXorgDriver(const QString &driver, const QString &current)
+{
+    return !current.isEmpty() && driver.contains(current, Qt::CaseInsensitive);
 }
 }
 
@@ -32,20 +33,21 @@ QTextStream &standardOutput()
 
 QMap<QString, ActionSpec> actionTable()
 {
-    const ArgumentSpec gpu{QStringLiteral("GPU"), tr("GPU BusID, name or vendor")};
+    const ArgumentSpec gpu{QStringLiteral("GPU"), i18n("GPU BusID, name or vendor")};
     QMap<QString, ActionSpec> table;
-    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, tr("Lists available GPUs")});
-    table.insert(QStringLiteral("list-modules"), {listModules, {gpu}, tr("Lists kernel modules for the specified GPU")});
+    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs")});
+    table.insert(QStringLiteral("list-modules"), {listModules, {gpu}, i18n("Lists kernel modules for the specified GPU")});
     table.insert(QStringLiteral("list-xorg"),
-                 {listXorg, {gpu}, tr("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU")});
+                 {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU")});
     table.insert(QStringLiteral("list-packages"),
-                 {listPackages, {gpu}, tr("Lists all available for installation and installed driver packages which are compatible with the specified GPU")});
-    table.insert(
-        QStringLiteral("set-module"),
-        {setModule, {gpu, {QStringLiteral("new-module"), tr("Kernel module that will be set as active")}}, tr("Sets new kernel module for the specified GPU")});
+                 {listPackages, {gpu}, i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU")});
+    table.insert(QStringLiteral("set-module"),
+                 {setModule,
+                  {gpu, {QStringLiteral("new-module"), i18n("Kernel module that will be set as active")}},
+                  i18n("Sets new kernel module for the specified GPU")});
     table.insert(
         QStringLiteral("set-xorg"),
-        {setXorg, {gpu, {QStringLiteral("new-driver"), tr("XOrg driver that will be set as active")}}, tr("Sets new XOrg driver for the specified GPU")});
+        {setXorg, {gpu, {QStringLiteral("new-driver"), i18n("XOrg driver that will be set as active")}}, i18n("Sets new XOrg driver for the specified GPU")});
     return table;
 }
 
@@ -56,7 +58,7 @@ QList<Device>::iterator findGpu(QList<Device> &gpus, const QString &argument)
             return it;
         }
     }
-    standardOutput() << tr("Couldn't find GPU by BusID / Model / Vendor using argument ") << argument << Qt::endl;
+    standardOutput() << i18n("Couldn't find GPU by BusID / Model / Vendor using argument ") << argument << Qt::endl;
     return gpus.end();
 }
 
@@ -74,11 +76,12 @@ int listModules(const QStringList &arguments, QList<Device> &gpus)
     if (gpu == gpus.end()) {
         return -1;
     }
-    standardOutput() << tr("Kernel modules for ") << argument(arguments, 1) << Qt::endl;
+    standardOutput() << i18n("Kernel modules for ") << argument(arguments, 1) << Qt::endl;
     const QList<Module> modules = gpu->driverList();
     for (const Module &module : modules) {
         standardOutput() << module.displayName;
-        if (module.displayName == gpu->currentDriver().displayName) {
+        // A GPU bound to none of its candidates (or to no driver) has no current one.
+        if (gpu->isBoundToCandidate() && module.displayName == gpu->currentDriver().displayName) {
             standardOutput() << " (current)";
         }
         standardOutput() << Qt::endl;
@@ -96,8 +99,9 @@ int listXorg(const QStringList &arguments, QList<Device> &gpus)
     const QStringList drivers = XServer::installedXOrgDrivers();
     for (const QString &driver : drivers) {
         standardOutput() << driver;
-        // The log names a driver by its screen tag (modeset), its file by the full name (modesetting).
-        if (!current.isEmpty() && driver.contains(current)) {
+        // The log names a driver by its screen tag (modeset, or NVIDIA in capitals), its
+        // file by the full name (modesetting, nvidia).
+        if (isCurrentXorgDriver(driver, current)) {
             standardOutput() << " (current)";
         }
         standardOutput() << Qt::endl;
@@ -130,7 +134,7 @@ int listPackages(const QStringList &arguments, QList<Device> &gpus)
         standardOutput() << Qt::endl;
     }
     if (!found) {
-        standardOutput() << tr("Cannot find any compatible driver packages") << Qt::endl;
+        standardOutput() << i18n("Cannot find any compatible driver packages") << Qt::endl;
     }
     return 0;
 }
@@ -147,8 +151,8 @@ int setModule(const QStringList &arguments, QList<Device> &gpus)
         return candidate.displayName == wanted;
     });
     if (module == modules.cend()) {
-        standardOutput() << tr("Cannot find module ") << wanted << tr(" for GPU ") << argument(arguments, 1) << Qt::endl;
-        return 0;
+        standardOutput() << i18n("Cannot find module ") << wanted << i18n(" for GPU ") << argument(arguments, 1) << Qt::endl;
+        return -1;
     }
     gpu->setNewDriver(module->realName);
     return runReplaceAction(*gpu, QString()) ? 0 : -1;
@@ -161,9 +165,13 @@ int setXorg(const QStringList &arguments, QList<Device> &gpus)
         return -1;
     }
     const QString requested = argument(arguments, 2);
-    const QString current = gpu->xorgDriver();
-    if (!current.isEmpty() && requested.contains(current)) {
-        standardOutput() << tr("You are trying to set current xorg driver") << Qt::endl;
+    if (isCurrentXorgDriver(requested, gpu->xorgDriver())) {
+        standardOutput() << i18n("You are trying to set current xorg driver") << Qt::endl;
+        return -1;
+    }
+    // A driver that is not installed would keep the X server from starting.
+    if (!XServer::installedXOrgDrivers().contains(requested)) {
+        standardOutput() << i18n("XOrg driver \"%1\" is not installed; list-xorg shows the installed ones", requested) << Qt::endl;
         return -1;
     }
     gpu->updateXOrgDriver(requested);

@@ -39,9 +39,8 @@ int main(int argc, char **argv)
     // yet, so errors here mean nothing.
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("action"), i18nd("orlix-admin-driver", "Action to execute"), QString());
-    const QCommandLineOption listActions(QStringList{QStringLiteral("actions"), QStringLiteral("a")},
-                                         i18nd("orlix-admin-driver", "Provides information about available actions"));
+    parser.addPositionalArgument(QStringLiteral("action"), i18n("Action to execute"), QString());
+    const QCommandLineOption listActions(QStringList{QStringLiteral("actions"), QStringLiteral("a")}, i18n("Provides information about available actions"));
     parser.addOption(listActions);
     parser.parse(QCoreApplication::arguments());
 
@@ -52,9 +51,14 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    // Without any action the help is what was asked for; an unknown action is a
+    // mistake that scripts must see.
     const QStringList firstPass = parser.positionalArguments();
-    if (firstPass.isEmpty() || !actions.contains(firstPass.first())) {
+    if (firstPass.isEmpty()) {
         parser.showHelp(0);
+    }
+    if (!actions.contains(firstPass.first())) {
+        parser.showHelp(1);
     }
     const QString name = firstPass.first();
     const ActionSpec action = actions.value(name);
@@ -68,7 +72,7 @@ int main(int argc, char **argv)
 
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() - 1 != action.arguments.size()) {
-        parser.showHelp(0);
+        parser.showHelp(1);
     }
 
     QList<Device> gpus = getGpus();
