@@ -48,7 +48,10 @@ bool globMatches(const QString &pattern, const QString &text)
 
 bool patternMatches(QString pattern, const QString &modalias)
 {
-    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax)) {
+    // The expression's "." stands for any character but a line break, which no
+    // real modalias or pattern holds.
+    const QChar lineBreak = QLatin1Char('\n');
+    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax) && !pattern.contains(lineBreak) && !modalias.contains(lineBreak)) {
         return globMatches(pattern, modalias);
     }
     pattern.replace(QLatin1Char('*'), QLatin1String(".+"));

@@ -61,6 +61,8 @@ void ModaliasTest::matching_data()
     QTest::newRow("unclosed bracket") << QStringLiteral("nvidia(pci:v000010DEd00001E04*") << rtx << true;
     QTest::newRow("leading star needs a character") << QStringLiteral("nvidia(*pci:v000010DE*)") << rtx << false;
     QTest::newRow("two stars, two characters") << QStringLiteral("nvidia(d00001E04**8672)") << rtx << true;
+    // As in the expression, where "." stands for anything but a line break.
+    QTest::newRow("star never spans a line break") << QStringLiteral("nvidia(pci:*sd00008672)") << QStringLiteral("pci:v000010DE\nsd00008672") << false;
     QTest::newRow("expression syntax kept") << QStringLiteral("nvidia(v0000(10DE|1002)d*)") << rtx << true;
     // Backtracking without end on every package and GPU: bounded, and no match.
     QStringList hostile;
