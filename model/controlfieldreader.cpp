@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "controlfieldreader.h"
+#include "controlfieldscan.h"
 
 #include <apt-pkg/configuration.h>
 #include <apt-pkg/error.h>
-#include <apt-pkg/fileutl.h>
 #include <apt-pkg/indexfile.h>
 #include <apt-pkg/metaindex.h>
 #include <apt-pkg/sourcelist.h>
-#include <apt-pkg/tagfile.h>
 
 #include <string>
 #include <unordered_map>
@@ -15,20 +14,8 @@
 
 namespace
 {
-struct Record {
-    std::vector<int> packages; // indexes into the caller's list
-    std::string value;
-    bool found = false;
-    bool ambiguous = false;
-};
-
-std::string keyOf(const std::string &name, const std::string &architecture, const std::string &version)
-{
-    std::string key;
-    key.reserve(name.size() + architecture.size() + version.size() + 2);
-    key.append(name).append(1, '\0').append(architecture).append(1, '\0').append(version);
-    return key;
-}
+using ControlFieldScan::keyOf;
+using ControlFieldScan::Record;
 
 // The files the cache is built from: the package index files of the sources,
 // in their order, and the dpkg status file.
@@ -50,42 +37,6 @@ std::vector<std::string> indexFiles()
     files.push_back(_config->FindFile("Dir::State::status"));
     return files;
 }
-
-// APT files packages for all architectures under the native one, and may merge
-// an "all" and a native build of one version into one version of one package:
-// records of either count for that package, and where they disagree libqapt decides.
-std::string cacheArchitecture(const std::string &architecture, const std::string &nativeArchitecture)
-{
-    return architecture == "all" ? nativeArchitecture : architecture;
-}
-
-void scan(const std::string &fileName, const std::string &field, const std::string &nativeArchitecture, std::unordered_map<std::string, Record> *records)
-{
-    FileFd fd;
-    if (!fd.Open(fileName, FileFd::ReadOnly, FileFd::Extension)) {
-        _error->Discard();
-        return;
-    }
-    pkgTagFile tags(&fd);
-    pkgTagSection section;
-    const auto take = [&](Record &record, const std::string &value) {
-        if (!record.found) {
-            record.value = value;
-            record.found = true;
-        } else if (record.value != value) {
-            record.ambiguous = true;
-        }
-    };
-    while (tags.Step(section)) {
-        const std::string name = section.FindS("Package");
-        const std::string version = section.FindS("Version");
-        const auto it = records->find(keyOf(name, cacheArchitecture(section.FindS("Architecture"), nativeArchitecture), version));
-        if (it != records->end()) {
-            take(it->second, section.FindS(field.c_str()));
-        }
-    }
-    _error->Discard();
-}
 }
 
 QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QString &field)
@@ -102,13 +53,13 @@ QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QS
             continue;
         }
         const QLatin1String name = package->name();
-        const std::string architecture = cacheArchitecture(package->architecture().toStdString(), native);
+        const std::string architecture = ControlFieldScan::cacheArchitecture(package->architecture().toStdString(), native);
         records[keyOf(std::string(name.data(), size_t(name.size())), architecture, version.toStdString())].packages.push_back(i);
     }
 
     const std::string fieldName = field.toStdString();
     for (const std::string &file : indexFiles()) {
-        scan(file, fieldName, native, &records);
+        ControlFieldScan::scan(file, fieldName, native, &records);
     }
 
     QStringList values;
