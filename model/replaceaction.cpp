@@ -8,6 +8,20 @@
 
 #include <QDebug>
 
+HelperReply runHelperAction(const QString &word, const QVariantMap &arguments)
+{
+    KAuth::Action action(QLatin1String(KIV_HELPER_ID) + QLatin1Char('.') + word);
+    action.setHelperId(QStringLiteral(KIV_HELPER_ID));
+    action.setArguments(arguments);
+    KAuth::ExecuteJob *job = action.execute();
+    HelperReply reply;
+    reply.succeeded = job->exec();
+    reply.code = job->error();
+    reply.errorString = job->errorString();
+    reply.errorText = job->errorText();
+    return reply;
+}
+
 QVariantMap replaceRequestEntry(const Device &gpu, bool withXorgDriver)
 {
     // A GPU without candidate modules has no current module to read.
@@ -28,18 +42,19 @@ QVariantMap replaceRequestEntry(const Device &gpu, bool withXorgDriver)
     return entry;
 }
 
+void logHelperFailure(const HelperReply &reply)
+{
+    qDebug() << "D-Bus helper error: " << reply.errorString;
+    qDebug() << "Error code: " << reply.code;
+    qDebug() << "Error text: " << reply.errorText;
+}
+
 bool runReplaceAction(Device &gpu, const QString &xorgDriver)
 {
-    const QVariantMap arguments{{QStringLiteral("data"), QVariantList{replaceRequestEntry(gpu, !xorgDriver.isEmpty())}}};
-    KAuth::Action action(QStringLiteral(KIV_HELPER_ID ".replace"));
-    action.setHelperId(QStringLiteral(KIV_HELPER_ID));
-    action.setArguments(arguments);
-    KAuth::ExecuteJob *job = action.execute();
-    const bool succeeded = job->exec();
-    if (!succeeded) {
-        qDebug() << "D-Bus helper error: " << job->errorString();
-        qDebug() << "Error code: " << job->error();
-        qDebug() << "Error text: " << job->errorText();
+    const HelperReply reply =
+        runHelperAction(QStringLiteral("replace"), {{QStringLiteral("data"), QVariantList{replaceRequestEntry(gpu, !xorgDriver.isEmpty())}}});
+    if (!reply.succeeded) {
+        logHelperFailure(reply);
     }
-    return succeeded;
+    return reply.succeeded;
 }
