@@ -91,6 +91,15 @@ QVariantMap entry(const QString &classId, const QString &busId, const QString &d
     return map;
 }
 
+// The NVIDIA GPU of a hybrid laptop switched from nvidia to nouveau.
+QVariantMap nvidiaToNouveau()
+{
+    return {
+        {QStringLiteral("data"),
+         QVariantList{
+             entry(QStringLiteral("0302"), QStringLiteral("PCI:1@0:0:0"), QStringLiteral("nouveau"), QStringLiteral("nvidia"), QStringLiteral("nouveau"))}}};
+}
+
 QString section(const QString &model, const QString &busId, const QString &driver)
 {
     return QStringLiteral("Section \"Device\"\n    Identifier \"%1-%2\"\n    Driver \"%3\"\n    BusID \"%2\"\nEndSection\n\n").arg(model, busId, driver);
@@ -710,14 +719,7 @@ void HelperTest::restorePutsTheBackupBack()
     const auto before = root.snapshot(QStringLiteral("/etc"));
 
     DriverSwitchHelper helper(root.dir.path());
-    QVERIFY(helper
-                .replace({{QStringLiteral("data"),
-                           QVariantList{entry(QStringLiteral("0302"),
-                                              QStringLiteral("PCI:1@0:0:0"),
-                                              QStringLiteral("nouveau"),
-                                              QStringLiteral("nvidia"),
-                                              QStringLiteral("nouveau"))}}})
-                .succeeded());
+    QVERIFY(helper.replace(nvidiaToNouveau()).succeeded());
     QVERIFY(root.snapshot(QStringLiteral("/etc")) != before);
 
     const BackupRestorer restorer(root.dir.path());
@@ -766,14 +768,7 @@ void HelperTest::restoreUndoesTheSwitch()
     }
     const auto before = root.configuration();
     DriverSwitchHelper helper(root.dir.path());
-    QVERIFY(helper
-                .replace({{QStringLiteral("data"),
-                           QVariantList{entry(QStringLiteral("0302"),
-                                              QStringLiteral("PCI:1@0:0:0"),
-                                              QStringLiteral("nouveau"),
-                                              QStringLiteral("nvidia"),
-                                              QStringLiteral("nouveau"))}}})
-                .succeeded());
+    QVERIFY(helper.replace(nvidiaToNouveau()).succeeded());
     QCOMPARE(root.read(file), QByteArray("#blacklist nouveau\n#alias nouveau off\n"));
 
     const BackupRestorer restorer(root.dir.path());

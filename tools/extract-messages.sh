@@ -12,6 +12,8 @@ XGETTEXT="xgettext --from-code=UTF-8 -C --kde -ci18n -ki18n:1 -ki18nc:1c,2 -ki18
 -kkxi18n:1 -kkxi18nc:1c,2 -kkxi18np:1,2 -kkxi18ncp:1c,2,3 -kI18N_NOOP:1 -kI18NC_NOOP:1c,2 -kI18N_NOOP2:1c,2 \
 -kI18N_NOOP2_NOSTRIP:1c,2 -ktr2i18n:1 -ktr2xi18n:1"
 export XGETTEXT
+EXTRACTRC="python3 $top/tools/extractrc.py"
+export EXTRACTRC
 find "$top" -name Messages.sh -not -path "$top/build*" | sort | while read -r script; do
     (cd "$(dirname "$script")" && sh "$script")
 done

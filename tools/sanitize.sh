@@ -14,6 +14,7 @@ cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$top/tools/lsan.supp
 (cd "$build" && ctest --output-on-failure -L unit)
 
 # Each fuzzer with its corpus (copied: libFuzzer adds what it finds to the first

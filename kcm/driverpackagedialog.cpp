@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "driverpackagedialog.h"
+#include "driverprogress.h"
+#include "helperid.h"
+#include "ui_driverpackageops.h"
+
+#include <KAuth/Action>
+#include <KAuth/ExecuteJob>
+#include <KMessageBox>
+
+#include <QPushButton>
+
+#include <algorithm>
+
+DriverPackageDialog::DriverPackageDialog(const QString &modalias, const QString &actionWord, QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui_DriverPackageOps)
+    , modalias(modalias)
+    , m_actionWord(actionWord)
+{
+    ui->setupUi(this);
+}
+
+DriverPackageDialog::~DriverPackageDialog()
+{
+    delete ui;
+}
+
+int DriverPackageDialog::exec()
+{
+    backend.init();
+    backend.reloadCache();
+    QStringList names = offeredPackages();
+    if (names.isEmpty()) {
+        KMessageBox::error(nullptr, nothingToOffer(), QString());
+        return 0;
+    }
+    std::sort(names.begin(), names.end());
+    ui->driverBox->addItems(names);
+    connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &DriverPackageDialog::accept);
+    connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &DriverPackageDialog::reject);
+    return QDialog::exec();
+}
+
+void DriverPackageDialog::accept()
+{
+    QApt::Package *package = backend.package(ui->driverBox->currentText());
+    if (package) {
+        invokePackageHelper(m_actionWord, QStringLiteral("drivers"), {package});
+    }
+    QDialog::accept();
+}
+
+void DriverPackageDialog::invokePackageHelper(const QString &methodName, const QString &argName, const QApt::PackageList &packages)
+{
+    if (argName.isEmpty() || packages.isEmpty()) {
+        return;
+    }
+    QStringList names;
+    for (const QApt::Package *package : packages) {
+        names.append(package->name());
+    }
+    KAuth::Action action(QLatin1String(KIV_HELPER_ID) + QLatin1Char('.') + methodName);
+    action.setHelperId(QStringLiteral(KIV_HELPER_ID));
+    action.setArguments({{argName, names}});
+    // Installing a driver takes minutes; KAuth's default reply time is 25 s.
+    action.setTimeout(1000000);
+    auto *progress = new DriverProgress(action.execute(), this);
+    connect(progress, &DriverProgress::finished, this, &DriverPackageDialog::onDriverProgressFinished);
+    progress->exec();
+}
+
+void DriverPackageDialog::onDriverProgressFinished(bool success)
+{
+    close();
+    if (success) {
+        DriverProgress::rebootRequest();
+    }
+}

@@ -1,0 +1,276 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "mainmodule.h"
+#include "driverenvironment.h"
+#include "driverinstaller.h"
+#include "driverprogress.h"
+#include "driverremover.h"
+#include "gpuenumerator.h"
+#include "gpuinfo.h"
+#include "moduleinfo.h"
+#include "ui_mainmodule.h"
+#include "xserver.h"
+
+#include <KLocalizedString>
+#include <KMessageBox>
+
+#include <QDebug>
+#include <QSignalBlocker>
+#include <QtConcurrent>
+
+MainModule::MainModule(QWidget *parent, const QVariantList &args)
+    : MainModule(parent, args, Environment())
+{
+}
+
+MainModule::MainModule(QWidget *parent, const QVariantList &args, const Environment &environment)
+    : KCModule(parent, args)
+    , ui(new Ui_MainModule)
+    , m_environment(environment)
+    , m_initWatcher(new QFutureWatcher<QList<Device>>(this))
+{
+    ui->setupUi(this);
+    setButtons(Help | Apply);
+    setGuiEnabled(false);
+    connect(m_initWatcher, &QFutureWatcher<QList<Device>>::finished, this, &MainModule::initUi);
+    m_initWatcher->setFuture(QtConcurrent::run(m_environment.scan));
+}
+
+MainModule::~MainModule()
+{
+    // The scan cannot be stopped; its result is dropped when it ends.
+    m_initWatcher->disconnect(this);
+    delete ui;
+}
+
+QList<Device> MainModule::getGpus()
+{
+    DriverEnvironment environment;
+    return GpuEnumerator::enumerate(GpuEnumerator::Filter::WithCandidateModules, environment);
+}
+
+QString MainModule::getError(int code)
+{
+    switch (code) {
+    case 1:
+        return i18n("The helper responder object hasn't been set.");
+    case 2:
+        return i18n("The action does not exist.");
+    case 3:
+        return i18n("Invalid action.");
+    case 4:
+        return i18n("Authorization denied.");
+    case 5:
+        return i18n("Cancelled by user.");
+    case 6:
+        return i18n("The helping is busy performing another action.");
+    case 7:
+        return i18n("Action has already started and is currently running.");
+    case 8:
+        return i18n("An error from D-Bus occured.");
+    case 9:
+        return i18n("The underlying backend reported an error.");
+    }
+    return i18n("Unknown error");
+}
+
+Device &MainModule::getCurrentGpu()
+{
+    return gpus[currentGpuIndex];
+}
+
+void MainModule::setGuiEnabled(bool enabled)
+{
+    for (QWidget *widget : std::initializer_list<QWidget *>{ui->gpuBox,
+                                                            ui->kernelModuleBox,
+                                                            ui->gpuLabel,
+                                                            ui->kernelModuleLabel,
+                                                            ui->gpuInfo,
+                                                            ui->kernelModuleInfo,
+                                                            ui->xorgGroup,
+                                                            ui->installDrivers,
+                                                            ui->removeDrivers,
+                                                            ui->tweaks}) {
+        widget->setEnabled(enabled);
+    }
+}
+
+void MainModule::initUi()
+{
+    gpus = m_initWatcher->result();
+    for (int i = 0; i < gpus.size(); ++i) {
+        ui->gpuBox->addItem(gpus.at(i).sysfsBusId() + QLatin1String(": ") + gpus.at(i).model(), i);
+    }
+    if (gpus.isEmpty()) {
+        KMessageBox::error(this, i18n("Couldn't find any GPUs"), QString());
+        return;
+    }
+    currentGpuIndex = 0;
+    updateKernelModuleBox();
+    updateXOrgDriverBox();
+    updateLabels();
+
+    connect(ui->gpuBox, &QComboBox::currentTextChanged, this, &MainModule::gpuChangedHandler);
+    connect(ui->kernelModuleBox, &QComboBox::currentTextChanged, this, &MainModule::kernelModuleChangedHandler);
+    connect(ui->xorgDriverBox, &QComboBox::currentTextChanged, this, [this] {
+        xorgDriverChangedHandler();
+    });
+    connect(ui->gpuInfo, &QPushButton::clicked, this, &MainModule::showGpuInfo);
+    connect(ui->kernelModuleInfo, &QPushButton::clicked, this, &MainModule::showModuleInfo);
+    connect(ui->installDrivers, &QPushButton::clicked, this, &MainModule::showDriverInstaller);
+    connect(ui->removeDrivers, &QPushButton::clicked, this, &MainModule::showDriverRemover);
+    connect(ui->tweaks, &QPushButton::clicked, this, &MainModule::showTweaks);
+    setGuiEnabled(true);
+}
+
+void MainModule::updateLabels()
+{
+    ui->gpuVendor->setText(i18n("Vendor: ") + getCurrentGpu().vendorName());
+    ui->kernelModuleVersion->setText(i18n("Version module: %1", ModuleInfo::version(getCurrentGpu().newDriver().path)));
+}
+
+void MainModule::updateKernelModuleBox()
+{
+    // Filling the box is no choice of the user's: it shows the GPU's pending
+    // module (the one in use unless the user chose another) and changes nothing.
+    const QSignalBlocker blocker(ui->kernelModuleBox);
+    ui->kernelModuleBox->clear();
+    const Device &gpu = getCurrentGpu();
+    const QList<Module> modules = gpu.driverList();
+    int selected = -1;
+    for (int i = 0; i < modules.size(); ++i) {
+        const bool current = modules.at(i).realName == gpu.currentDriver().realName;
+        ui->kernelModuleBox->addItem(current ? modules.at(i).realName + i18n(" (current)") : modules.at(i).realName, modules.at(i).realName);
+        if (modules.at(i).realName == gpu.newDriver().realName) {
+            selected = i;
+        }
+    }
+    ui->kernelModuleBox->setCurrentIndex(qMax(selected, 0));
+}
+
+void MainModule::updateXOrgDriverBox()
+{
+    // Neither the emptied box nor a provisional first item is a choice of the user's.
+    const QSignalBlocker blocker(ui->xorgDriverBox);
+    ui->xorgDriverBox->clear();
+    Device &gpu = getCurrentGpu();
+    const QStringList drivers = XServer::installedXOrgDrivers(m_environment.root);
+    int selected = -1;
+    for (const QString &name : drivers) {
+        // The log names a driver by its screen tag (modeset, NVIDIA); the GPU takes
+        // the catalogue's name of it.
+        if (!gpu.xorgDriver().isEmpty() && name.startsWith(gpu.xorgDriver(), Qt::CaseInsensitive)) {
+            gpu.updateXOrgDriver(name);
+            ui->xorgDriverBox->addItem(name + i18n(" (current)"), name);
+            if (selected < 0) {
+                selected = ui->xorgDriverBox->findData(name);
+            }
+        } else {
+            ui->xorgDriverBox->addItem(name, name);
+        }
+    }
+    ui->xorgDriverBox->setCurrentIndex(selected);
+}
+
+void MainModule::gpuChangedHandler(const QString &)
+{
+    currentGpuIndex = ui->gpuBox->currentData().toInt();
+    updateKernelModuleBox();
+    updateXOrgDriverBox();
+    updateLabels();
+}
+
+void MainModule::kernelModuleChangedHandler(const QString &)
+{
+    const QString name = ui->kernelModuleBox->currentData().toString();
+    Device &gpu = getCurrentGpu();
+    if (name == gpu.newDriver().realName) {
+        return;
+    }
+    gpu.setNewDriver(name);
+    ui->kernelModuleVersion->setText(i18n("Version module: %1", ModuleInfo::version(gpu.newDriver().path)));
+    Q_EMIT changed(true);
+}
+
+void MainModule::xorgDriverChangedHandler()
+{
+    const QString name = ui->xorgDriverBox->currentData().toString();
+    if (name.isEmpty() || name == getCurrentGpu().xorgDriver()) {
+        return;
+    }
+    getCurrentGpu().updateXOrgDriver(name);
+    markAsChanged();
+}
+
+void MainModule::load()
+{
+    currentGpuIndex = 0;
+    if (ui->kernelModuleBox->isEnabled()) {
+        const QSignalBlocker blocker(ui->gpuBox);
+        ui->gpuBox->setCurrentIndex(0);
+        updateKernelModuleBox();
+        updateLabels();
+    }
+    if (ui->xorgDriverBox->isEnabled()) {
+        updateXOrgDriverBox();
+    }
+}
+
+void MainModule::save()
+{
+    if (gpus.isEmpty()) {
+        return;
+    }
+    QVariantList entries;
+    for (const Device &gpu : qAsConst(gpus)) {
+        entries.append(replaceRequestEntry(gpu, true));
+    }
+    const HelperReply reply = m_environment.replace({{QStringLiteral("data"), entries}});
+    if (!reply.succeeded) {
+        logHelperFailure(reply);
+        // KAuth leaves the helper's description in the error text, not the string.
+        const QString detail = !reply.errorString.isEmpty() ? reply.errorString : !reply.errorText.isEmpty() ? reply.errorText : getError(reply.code);
+        KMessageBox::error(this, i18n("Kernel module switch error: ") + detail, QString());
+        return;
+    }
+    // The helper switched every GPU that was sent with another module, not only
+    // the one shown.
+    for (Device &gpu : gpus) {
+        if (gpu.newDriver().realName != gpu.currentDriver().realName) {
+            gpu.updateCurrentDriver();
+        }
+    }
+    updateKernelModuleBox();
+    DriverProgress::rebootRequest();
+}
+
+void MainModule::showGpuInfo()
+{
+    GpuInfo info(this);
+    info.updateInfo(getCurrentGpu());
+    info.exec();
+}
+
+void MainModule::showModuleInfo()
+{
+    ModuleInfo info(this);
+    if (info.updateInfo(getCurrentGpu().newDriver().path, getCurrentGpu().newDriver().displayName)) {
+        info.exec();
+    }
+}
+
+void MainModule::showDriverInstaller()
+{
+    DriverInstaller installer(getCurrentGpu().modalias(), this);
+    installer.exec();
+}
+
+void MainModule::showDriverRemover()
+{
+    DriverRemover remover(getCurrentGpu().modalias(), getCurrentGpu().currentDriver().path, this);
+    remover.exec();
+}
+
+void MainModule::showTweaks()
+{
+    // The advanced settings dialog comes with the tweaks.
+}

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "device.h"
+#include "replaceaction.h"
+
+#include <KCModule>
+
+#include <QFutureWatcher>
+#include <QList>
+
+#include <functional>
+
+class Ui_MainModule;
+
+// The control module: one GPU at a time, with its kernel module and, behind
+// "Expert settings", its XOrg driver. The GPUs are scanned on a worker thread
+// while the form shows, disabled; the choices live in the Device records until
+// Apply sends every GPU to the helper's action "replace".
+class MainModule : public KCModule
+{
+    Q_OBJECT
+
+public:
+    // What the module reads and runs; the product's defaults scan the PCI bus,
+    // read the XOrg drivers of the system and run the real helper. Tests give
+    // GPUs of their own, a root for the XOrg driver catalogue and a helper stand-in.
+    struct Environment {
+        std::function<QList<Device>()> scan = &MainModule::getGpus;
+        QString root;
+        std::function<HelperReply(const QVariantMap &)> replace = [](const QVariantMap &arguments) {
+            return runHelperAction(QStringLiteral("replace"), arguments);
+        };
+    };
+
+    MainModule(QWidget *parent, const QVariantList &args);
+    MainModule(QWidget *parent, const QVariantList &args, const Environment &environment);
+    ~MainModule() override;
+
+    void load() override;
+    void save() override;
+
+    // The GPUs that can be switched: display controllers with candidate modules.
+    static QList<Device> getGpus();
+    // The text of a KAuth error code.
+    static QString getError(int code);
+
+public Q_SLOTS:
+    void initUi();
+    void gpuChangedHandler(const QString &gpuName);
+    void kernelModuleChangedHandler(const QString &moduleName);
+    void showGpuInfo();
+    void showModuleInfo();
+    void showDriverInstaller();
+    void showDriverRemover();
+    void showTweaks();
+
+private:
+    Device &getCurrentGpu();
+    void setGuiEnabled(bool enabled);
+    void updateKernelModuleBox();
+    void updateXOrgDriverBox();
+    void updateLabels();
+    void xorgDriverChangedHandler();
+
+    Ui_MainModule *ui;
+    QList<Device> gpus;
+    int currentGpuIndex = 0;
+    Environment m_environment;
+    // Owned by the module: a module closed before the scan ends never hears of it.
+    QFutureWatcher<QList<Device>> *m_initWatcher;
+};

@@ -1,0 +1,456 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The control module's widgets on a hand-built hybrid laptop: an Intel GPU on
+// i915 and an NVIDIA GPU on nvidia (candidates nvidia_current and nouveau).
+#include "driverenvironment.h"
+#include "driverprogress.h"
+#include "fakehd.h"
+#include "gpuinfo.h"
+#include "mainmodule.h"
+#include "moduleinfo.h"
+#include "reboot.h"
+#include "xserver.h"
+
+#include <KAuth/Action>
+#include <KAuth/ExecuteJob>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+using namespace FakeMachine;
+
+namespace
+{
+// Answers the modal boxes as they come, from a repeating timer (a box is modal
+// only once its own event loop runs), and keeps their texts.
+class ModalAnswerer : public QObject
+{
+public:
+    explicit ModalAnswerer(QList<QDialogButtonBox::StandardButton> answers)
+        : m_answers(answers)
+    {
+        connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::answer);
+        m_timer.start(10);
+    }
+
+    QStringList texts;
+
+private:
+    void answer()
+    {
+        auto *box = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        auto *buttons = box ? box->findChild<QDialogButtonBox *>() : nullptr;
+        if (!buttons || m_answers.isEmpty()) {
+            return;
+        }
+        QStringList labels;
+        for (const QLabel *label : box->findChildren<QLabel *>()) {
+            if (!label->text().isEmpty() && label->pixmap(Qt::ReturnByValue).isNull()) {
+                labels.append(label->text());
+            }
+        }
+        texts.append(labels.join(QLatin1Char('|')));
+        buttons->button(m_answers.takeFirst())->click();
+    }
+
+    QList<QDialogButtonBox::StandardButton> m_answers;
+    QTimer m_timer;
+};
+
+void fillIntel(FakeHd &hd)
+{
+    hd.get()->base_class = {3, hd.keep("Display controller")};
+    hd.get()->sub_class = {0, hd.keep("VGA compatible controller")};
+    hd.get()->vendor = {0x18086, hd.keep("Intel Corporation")};
+    hd.get()->device = {0x19b41, hd.keep("CometLake-U GT2")};
+    hd.get()->model = hd.keep("Intel CometLake-U GT2");
+    hd.get()->sysfs_bus_id = hd.keep("0000:00:02.0");
+    hd.get()->unique_id = hd.keep("_Znp.uniq");
+    hd.get()->modalias = hd.keep("pci:v00008086d00009B41sv0000103Csd000086D5bc03sc00i00");
+    hd.get()->driver_module = hd.keep("i915");
+}
+
+// The laptop's files: module files with versions, DRM links, the X server's log
+// (the Intel GPU on modeset, the NVIDIA one on NVIDIA) and the XOrg drivers.
+class Laptop : public Machine
+{
+public:
+    Laptop()
+    {
+        ok = addModule(QStringLiteral("updates/dkms/nvidia-current.ko"), {"version=535.54.03", "name=nvidia"})
+            && addModule(QStringLiteral("kernel/nouveau.ko"), {"license=GPL", "name=nouveau"})
+            && addModule(QStringLiteral("kernel/i915.ko"), {"version=1.6.0", "name=i915"})
+            && addDrmLink(QStringLiteral("0000:00:02.0"), QStringLiteral("card0")) && addDrmLink(QStringLiteral("0000:01:00.0"), QStringLiteral("card1"))
+            && addLog(DriverEnvironment::userXorgLogPath(),
+                      "[ 5.1] (II) Platform probe for /sys/devices/pci0000:00/0000:00:02.0/drm/card0\n"
+                      "[ 5.2] (II) modeset(0): using drv /dev/dri/card0\n"
+                      "[ 5.3] (II) NVIDIA(G0): NVIDIA GPU GeForce GTX 1650 (TU117-A) at PCI:1:0:0\n");
+        const QStringList directories = XServer::driverDirectories();
+        for (const auto &[directory, name] : {std::pair{0, "modesetting"}, {0, "nvidia"}, {1, "intel"}, {2, "nvidia"}}) {
+            ok = ok && TestFiles::write(dir.path() + directories.at(directory) + QLatin1String(name) + QLatin1String("_drv.so"), "x");
+        }
+    }
+
+    QList<Device> gpus()
+    {
+        DriverEnvironment environment(dir.path());
+        FakeHd intel;
+        fillIntel(intel);
+        intel.addDriverInfo(di_module, {"i915"});
+        FakeHd nvidia;
+        fillNvidia(nvidia, "nvidia");
+        nvidia.addDriverInfo(di_module, {"nvidia_current", "nouveau"});
+        return {Device(intel.get(), environment), Device(nvidia.get(), environment)};
+    }
+
+    bool ok = false;
+};
+
+QStringList itemTexts(const QComboBox *box)
+{
+    QStringList texts;
+    for (int i = 0; i < box->count(); ++i) {
+        texts.append(box->itemText(i));
+    }
+    return texts;
+}
+
+template<typename T>
+T *child(const QWidget *parent, const char *name)
+{
+    return parent->findChild<T *>(QLatin1String(name));
+}
+}
+
+class KcmTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void formWhileScanning();
+    void boxesFollowTheGpu_data();
+    void boxesFollowTheGpu();
+    void choicesMarkTheModuleChanged();
+    void saveSendsEveryGpu_data();
+    void saveSendsEveryGpu();
+    void noGpu();
+    void infoDialogs();
+    void moduleVersion_data();
+    void moduleVersion();
+    void failedJobIsReportedOnce();
+    void rebootWithoutAnyWayToReboot();
+
+private:
+    std::unique_ptr<MainModule> readyModule(Laptop &laptop, QList<QVariantMap> *requests = nullptr, HelperReply reply = {true, 0, {}, {}});
+};
+
+std::unique_ptr<MainModule> KcmTest::readyModule(Laptop &laptop, QList<QVariantMap> *requests, HelperReply reply)
+{
+    MainModule::Environment environment;
+    environment.scan = [&laptop] {
+        return laptop.gpus();
+    };
+    environment.root = laptop.dir.path();
+    environment.replace = [requests, reply](const QVariantMap &arguments) {
+        if (requests) {
+            requests->append(arguments);
+        }
+        return reply;
+    };
+    auto module = std::make_unique<MainModule>(nullptr, QVariantList(), environment);
+    if (!QTest::qWaitFor(
+            [&module] {
+                return child<QComboBox>(module.get(), "gpuBox")->isEnabled();
+            },
+            10000)) {
+        return nullptr;
+    }
+    return module;
+}
+
+void KcmTest::formWhileScanning()
+{
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    QSemaphore scanMayEnd;
+    MainModule::Environment environment;
+    environment.scan = [&laptop, &scanMayEnd] {
+        scanMayEnd.acquire();
+        return laptop.gpus();
+    };
+    environment.root = laptop.dir.path();
+    MainModule module(nullptr, QVariantList(), environment);
+    // The form is there at once, disabled, while the scan runs.
+    for (const char *name : {"gpuBox", "kernelModuleBox", "xorgGroup", "installDrivers", "removeDrivers", "tweaks", "gpuInfo", "kernelModuleInfo"}) {
+        QVERIFY2(!child<QWidget>(&module, name)->isEnabled(), name);
+    }
+    QCOMPARE(child<QLabel>(&module, "gpuVendor")->text(), QStringLiteral("Loading..."));
+    QCOMPARE(child<QLabel>(&module, "kernelModuleVersion")->text(), QStringLiteral("Loading..."));
+    scanMayEnd.release();
+    QTRY_VERIFY(child<QComboBox>(&module, "gpuBox")->isEnabled());
+    QCOMPARE(itemTexts(child<QComboBox>(&module, "gpuBox")),
+             (QStringList{QStringLiteral("PCI:0@0:2:0: Intel CometLake-U GT2"), QStringLiteral("PCI:1@0:0:0: nVidia TU117M")}));
+    // Never enabled: the labels and, until "Expert settings" is ticked, the XOrg box.
+    QVERIFY(!child<QLabel>(&module, "gpuVendor")->isEnabled());
+    QVERIFY(!child<QLabel>(&module, "label")->isEnabled());
+    QVERIFY(!child<QComboBox>(&module, "xorgDriverBox")->isEnabled());
+    child<QGroupBox>(&module, "xorgGroup")->setChecked(true);
+    QVERIFY(child<QComboBox>(&module, "xorgDriverBox")->isEnabled());
+}
+
+void KcmTest::boxesFollowTheGpu_data()
+{
+    QTest::addColumn<int>("gpu");
+    QTest::addColumn<QStringList>("modules");
+    QTest::addColumn<QString>("module");
+    QTest::addColumn<QStringList>("xorgDrivers");
+    QTest::addColumn<int>("xorgDriver");
+    QTest::addColumn<QString>("vendor");
+    QTest::addColumn<QString>("version");
+    // The log's tag modeset marks the file modesetting; NVIDIA marks nvidia in both
+    // directories that have it, the first selected.
+    QTest::newRow("Intel") << 0 << QStringList{QStringLiteral("i915 (current)")} << QStringLiteral("i915 (current)")
+                           << QStringList{QStringLiteral("modesetting (current)"), QStringLiteral("nvidia"), QStringLiteral("intel"), QStringLiteral("nvidia")}
+                           << 0 << QStringLiteral("Vendor: Intel Corporation") << QStringLiteral("Version module: 1.6.0");
+    QTest::newRow("NVIDIA")
+        << 1 << QStringList{QStringLiteral("nvidia_current (current)"), QStringLiteral("nouveau")} << QStringLiteral("nvidia_current (current)")
+        << QStringList{QStringLiteral("modesetting"), QStringLiteral("nvidia (current)"), QStringLiteral("intel"), QStringLiteral("nvidia (current)")} << 1
+        << QStringLiteral("Vendor: nVidia Corporation") << QStringLiteral("Version module: 535.54.03");
+}
+
+void KcmTest::boxesFollowTheGpu()
+{
+    QFETCH(int, gpu);
+    QFETCH(QStringList, modules);
+    QFETCH(QString, module);
+    QFETCH(QStringList, xorgDrivers);
+    QFETCH(int, xorgDriver);
+    QFETCH(QString, vendor);
+    QFETCH(QString, version);
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    const auto kcm = readyModule(laptop);
+    QVERIFY(kcm);
+    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(gpu);
+    QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "kernelModuleBox")), modules);
+    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), module);
+    QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "xorgDriverBox")), xorgDrivers);
+    QCOMPARE(child<QComboBox>(kcm.get(), "xorgDriverBox")->currentIndex(), xorgDriver);
+    QCOMPARE(child<QLabel>(kcm.get(), "gpuVendor")->text(), vendor);
+    QCOMPARE(child<QLabel>(kcm.get(), "kernelModuleVersion")->text(), version);
+    // Showing another GPU is no change.
+    QCOMPARE(changed.count(), 0);
+}
+
+void KcmTest::choicesMarkTheModuleChanged()
+{
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    QList<QVariantMap> requests;
+    const auto kcm = readyModule(laptop, &requests);
+    QVERIFY(kcm);
+    auto *gpuBox = child<QComboBox>(kcm.get(), "gpuBox");
+    auto *modules = child<QComboBox>(kcm.get(), "kernelModuleBox");
+    auto *xorgDrivers = child<QComboBox>(kcm.get(), "xorgDriverBox");
+    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
+    gpuBox->setCurrentIndex(1);
+    modules->setCurrentIndex(1);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(child<QLabel>(kcm.get(), "kernelModuleVersion")->text(), QStringLiteral("Version module: unknown"));
+    child<QGroupBox>(kcm.get(), "xorgGroup")->setChecked(true);
+    xorgDrivers->setCurrentIndex(0);
+    QCOMPARE(changed.count(), 2);
+    // Back and forth between the GPUs: the boxes show the pending choices, and
+    // refilling them is no choice of the user's.
+    gpuBox->setCurrentIndex(0);
+    gpuBox->setCurrentIndex(1);
+    QCOMPARE(modules->currentText(), QStringLiteral("nouveau"));
+    QCOMPARE(xorgDrivers->currentIndex(), 0);
+    QCOMPARE(changed.count(), 2);
+    // The item marked current stores the bare name.
+    xorgDrivers->setCurrentIndex(3);
+    ModalAnswerer answerer({QDialogButtonBox::No});
+    kcm->save();
+    QCOMPARE(requests.size(), 1);
+    const QVariantList entries = requests.first().value(QStringLiteral("data")).toList();
+    QCOMPARE(entries.value(1).toMap().value(QStringLiteral("XOrgDriver")).toString(), QStringLiteral("nvidia"));
+    QCOMPARE(entries.value(1).toMap().value(QStringLiteral("newKernelModuleRealName")).toString(), QStringLiteral("nouveau"));
+}
+
+void KcmTest::saveSendsEveryGpu_data()
+{
+    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("errorText");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("success") << true << 0 << QString() << QStringLiteral("For correct application, it is recommended to reboot the system.\nReboot now?");
+    // KAuth leaves the helper's description in the job's error text.
+    QTest::newRow("helper error") << false << 4001 << QStringLiteral("New driver alias error")
+                                  << QStringLiteral("Kernel module switch error: New driver alias error");
+    QTest::newRow("denied, no text") << false << 4 << QString() << QStringLiteral("Kernel module switch error: Authorization denied.");
+    QTest::newRow("unknown code") << false << 77 << QString() << QStringLiteral("Kernel module switch error: Unknown error");
+}
+
+void KcmTest::saveSendsEveryGpu()
+{
+    QFETCH(bool, succeeds);
+    QFETCH(int, code);
+    QFETCH(QString, errorText);
+    QFETCH(QString, box);
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    QList<QVariantMap> requests;
+    const auto kcm = readyModule(laptop, &requests, {succeeds, code, QString(), errorText});
+    QVERIFY(kcm);
+    // A module chosen for the NVIDIA GPU, then the Intel GPU shown on Apply.
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(0);
+    ModalAnswerer answerer({succeeds ? QDialogButtonBox::No : QDialogButtonBox::Ok});
+    kcm->save();
+    QCOMPARE(answerer.texts, QStringList{box});
+
+    QCOMPARE(requests.size(), 1);
+    const QVariantList entries = requests.first().value(QStringLiteral("data")).toList();
+    QCOMPARE(entries.size(), 2);
+    const QVariantMap intel = entries.at(0).toMap();
+    const QVariantMap nvidia = entries.at(1).toMap();
+    QCOMPARE(intel.value(QStringLiteral("busId")).toString(), QStringLiteral("PCI:0@0:2:0"));
+    QCOMPARE(intel.value(QStringLiteral("classId")).toString(), QStringLiteral("0300"));
+    QCOMPARE(intel.value(QStringLiteral("XOrgDriver")).toString(), QStringLiteral("modesetting"));
+    QCOMPARE(intel.value(QStringLiteral("newKernelModuleRealName")).toString(), intel.value(QStringLiteral("currentKernelModuleRealName")).toString());
+    QCOMPARE(nvidia.value(QStringLiteral("modelName")).toString(), QStringLiteral("nVidia TU117M"));
+    QCOMPARE(nvidia.value(QStringLiteral("currentKernelModuleRealName")).toString(), QStringLiteral("nvidia_current"));
+    QCOMPARE(nvidia.value(QStringLiteral("currentKernelModuleDisplayName")).toString(), QStringLiteral("nvidia"));
+    QCOMPARE(nvidia.value(QStringLiteral("newKernelModuleRealName")).toString(), QStringLiteral("nouveau"));
+    QCOMPARE(nvidia.value(QStringLiteral("newKernelModuleDisplayName")).toString(), QStringLiteral("nouveau"));
+    QCOMPARE(nvidia.value(QStringLiteral("XOrgDriver")).toString(), QStringLiteral("nvidia"));
+
+    // After a success every GPU that was sent with another module has it as its
+    // current one, not only the GPU shown; a failure changes nothing.
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
+    QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "kernelModuleBox")),
+             succeeds ? (QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau (current)")})
+                      : (QStringList{QStringLiteral("nvidia_current (current)"), QStringLiteral("nouveau")}));
+    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), succeeds ? QStringLiteral("nouveau (current)") : QStringLiteral("nouveau"));
+    // The next Apply switches nothing again.
+    ModalAnswerer again({succeeds ? QDialogButtonBox::No : QDialogButtonBox::Ok});
+    kcm->save();
+    const QVariantMap sentAgain = requests.last().value(QStringLiteral("data")).toList().at(1).toMap();
+    QCOMPARE(sentAgain.value(QStringLiteral("newKernelModuleRealName")) == sentAgain.value(QStringLiteral("currentKernelModuleRealName")), succeeds);
+}
+
+void KcmTest::noGpu()
+{
+    MainModule::Environment environment;
+    environment.scan = [] {
+        return QList<Device>();
+    };
+    ModalAnswerer answerer({QDialogButtonBox::Ok});
+    MainModule module(nullptr, QVariantList(), environment);
+    QTRY_COMPARE(answerer.texts, QStringList{QStringLiteral("Couldn't find any GPUs")});
+    QVERIFY(!child<QComboBox>(&module, "gpuBox")->isEnabled());
+    QCOMPARE(child<QLabel>(&module, "gpuVendor")->text(), QStringLiteral("Loading..."));
+    module.load();
+    module.save();
+}
+
+void KcmTest::infoDialogs()
+{
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    const Device nvidia = laptop.gpus().at(1);
+    GpuInfo gpuInfo(nullptr);
+    gpuInfo.updateInfo(nvidia);
+    QCOMPARE(child<QLabel>(&gpuInfo, "modelLabel")->text(), QStringLiteral("nVidia TU117M"));
+    QCOMPARE(child<QLabel>(&gpuInfo, "vendorLabel")->text(), QStringLiteral("nVidia Corporation"));
+    QCOMPARE(child<QLabel>(&gpuInfo, "busLabel")->text(), QStringLiteral("PCI:1@0:0:0"));
+    QCOMPARE(child<QLabel>(&gpuInfo, "devIdLabel")->text(), QStringLiteral("1f91"));
+    QCOMPARE(child<QLabel>(&gpuInfo, "uniqIdLabel")->text(), QStringLiteral("VCu0.xyz"));
+
+    QWidget parent;
+    parent.resize(1000, 600);
+    ModuleInfo moduleInfo(&parent);
+    QCOMPARE(moduleInfo.size(), QSize(833, 500));
+    QVERIFY(moduleInfo.updateInfo(nvidia.currentDriver().path, nvidia.currentDriver().displayName));
+    QCOMPARE(child<QGroupBox>(&moduleInfo, "infoBox")->title(), QStringLiteral("nvidia"));
+    // modinfo's lines, the run of blanks after each key made one.
+    QCOMPARE(child<QTextEdit>(&moduleInfo, "infoTextEdit")->toPlainText(),
+             QStringLiteral("filename: %1\nversion: 535.54.03\nname: nvidia").arg(nvidia.currentDriver().path));
+
+    ModalAnswerer answerer({QDialogButtonBox::Ok});
+    ModuleInfo missing(nullptr);
+    QVERIFY(!missing.updateInfo(QStringLiteral("/nonexistent/nouveau.ko"), QStringLiteral("nouveau")));
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("Couldn't get module info for module:\n/nonexistent/nouveau.ko")});
+}
+
+void KcmTest::moduleVersion_data()
+{
+    QTest::addColumn<QList<QByteArray>>("modinfo");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("version record") << QList<QByteArray>{"license=GPL", "version=535.54.03"} << QStringLiteral("535.54.03");
+    QTest::newRow("spaces inside are dropped") << QList<QByteArray>{"version=1.2 beta"} << QStringLiteral("1.2beta");
+    QTest::newRow("only a source version") << QList<QByteArray>{"srcversion=ABC123"} << QStringLiteral("unknown");
+    QTest::newRow("no module file") << QList<QByteArray>() << QStringLiteral("unknown");
+}
+
+void KcmTest::moduleVersion()
+{
+    QFETCH(QList<QByteArray>, modinfo);
+    QFETCH(QString, version);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("m.ko"));
+    QVERIFY(modinfo.isEmpty() || TestFiles::write(path, TestFiles::module(modinfo)));
+    QCOMPARE(ModuleInfo::version(path), version);
+}
+
+void KcmTest::failedJobIsReportedOnce()
+{
+    // No system bus here: KAuth finds the action invalid and fails the job at once.
+    KAuth::Action action(QStringLiteral("org.kiv.kivadmindriverhelper.install"));
+    action.setHelperId(QStringLiteral("org.kiv.kivadmindriverhelper"));
+    action.setArguments({{QStringLiteral("drivers"), QStringList{QStringLiteral("nvidia-driver")}}});
+    ModalAnswerer answerer({QDialogButtonBox::Ok, QDialogButtonBox::Ok});
+    QWidget parent;
+    auto *progress = new DriverProgress(action.execute(), &parent);
+    QSignalSpy finished(progress, &DriverProgress::finished);
+    bool hung = false;
+    QTimer::singleShot(10000, progress, [&hung, progress] {
+        hung = true;
+        progress->close();
+    });
+    progress->exec();
+    QVERIFY(!hung);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().first().toBool(), false);
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("Transaction error: Tried to start an invalid action")});
+}
+
+void KcmTest::rebootWithoutAnyWayToReboot()
+{
+    qputenv("SUDO_UID", "1000");
+    QCOMPARE(Reboot::runtimeDirectory(), QStringLiteral("/run/user/1000"));
+    qunsetenv("SUDO_UID");
+    QCOMPARE(Reboot::runtimeDirectory(), QStringLiteral("/run/user/"));
+    if (QFile::exists(QStringLiteral("/usr/bin/kiv-wmfunc"))) {
+        QSKIP("this machine has a reboot tool");
+    }
+    // No reboot tool, no session bus, no system bus: the user is told.
+    ModalAnswerer answerer({QDialogButtonBox::Yes, QDialogButtonBox::Ok});
+    DriverProgress::rebootRequest();
+    QCOMPARE(answerer.texts.size(), 2);
+    QVERIFY2(answerer.texts.at(1).startsWith(QLatin1String("The computer could not be restarted")), qPrintable(answerer.texts.join(QLatin1Char('\n'))));
+}
+
+QTEST_MAIN(KcmTest)
+#include "kcmtest.moc"

@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The installed control module end to end: a fake machine with the project
+installed, a private system bus, polkitd and the real helper. A driver program
+(kcmdriver) loads the plug-in by its service name, as System Settings does, and
+works its widgets; stand-ins for the desktop's reboot tool, its session shutdown
+service and logind record what they are asked. The "desktop" group starts the
+real kcmshell5 and systemsettings under Xvfb."""
+
+import json
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fakemachine"))
+from fakemachine import Machine, load_profile  # noqa: E402
+from helper_test import Checks, NOBODY  # noqa: E402
+
+BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
+DRIVER = BUILD + "/bin/kcmdriver" if BUILD else None
+RECORDER = BUILD + "/bin/busrecorder" if BUILD else None
+REBOOT_TOOL = "/usr/bin/kiv-wmfunc"
+RECORDS = "/run/kiv-test"
+REBOOT_QUESTION = "For correct application, it is recommended to reboot the system.\nReboot now?"
+
+
+def quoted(command):
+    return " ".join("'%s'" % part.replace("'", "'\\''") for part in command)
+
+
+def shell(*parts):
+    return ["sh", "-c", " ".join(parts)]
+
+
+def events(outcome):
+    return [json.loads(line) for line in outcome["stdout"].splitlines() if line.startswith("{")]
+
+
+def boxes(outcome):
+    return [event["box"] for event in events(outcome) if "box" in event]
+
+
+def shown(outcome):
+    return [event for event in events(outcome) if "gpus" in event]
+
+
+def record(path):
+    return "cat %s/%s 2>/dev/null || echo '(nothing)'" % (RECORDS, path)
+
+
+def switching(checks):
+    profile = load_profile("switch-laptop")
+    stand_in = "#!/bin/sh\necho \"$*\" XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR >> %s/reboot-tool.log\n" % RECORDS
+    session_service = quoted([RECORDER, "--session", "org.kde.Shutdown", "/Shutdown", RECORDS + "/session.log"])
+    logind = quoted([RECORDER, "--system", "org.freedesktop.login1", "/org/freedesktop/login1", RECORDS + "/logind.log"])
+    # An ordinary user's own caches, as KDE's service lookup writes them.
+    as_nobody = NOBODY + ["env", "HOME=/tmp/nobody"]
+    commands = [
+        # 0: the reboot tool of the desktop, where there is one.
+        shell("mkdir -p %s && printf '%%s' '%s' > %s && chmod 755 %s" % (RECORDS, stand_in, REBOOT_TOOL, REBOOT_TOOL)),
+        # 1: the NVIDIA GPU to nouveau, Apply, Yes.
+        ["env", "SUDO_UID=1000", DRIVER, "wait", "show", "gpu", "1", "show", "module", "nouveau", "answers", "yes", "apply", "show"],
+        shell("cat /etc/modprobe.d/*;", record("reboot-tool.log")),                                     # 2
+        # 3: no reboot tool: Plasma's session shutdown service.
+        shell("rm", REBOOT_TOOL, "; dbus-run-session -- sh -c", quoted([session_service + " & sleep 1; " + quoted(
+            [DRIVER, "wait", "gpu", "1", "xorg", "nouveau", "answers", "yes", "apply"]) + "; kill $!"]), ";", record("session.log")),
+        # 4: no session service either: logind.
+        shell(logind, "& sleep 1;", quoted([DRIVER, "wait", "gpu", "1", "xorg", "nvidia", "answers", "yes", "apply"]), "; kill $!;",
+              record("logind.log")),
+        # 5: nothing that could reboot.
+        [DRIVER, "wait", "gpu", "1", "xorg", "modesetting", "answers", "yes,ok", "apply"],
+        # 6: an ordinary user without authorisation.
+        shell("mkdir -p /tmp/nobody && chown nobody /tmp/nobody;", quoted(as_nobody + [DRIVER, "wait", "gpu", "1", "module", "nvidia_current",
+                                                                                     "answers", "ok", "apply", "show"])),
+        # 7: a helper that fails: the alias file cannot be replaced.
+        shell("sed -i s/^#alias/alias/ /etc/modprobe.d/nouveau-alias.conf &&",
+              "mount --bind /etc/modprobe.d/nouveau-alias.conf /etc/modprobe.d/nouveau-alias.conf &&",
+              "mount -o remount,ro,bind /etc/modprobe.d/nouveau-alias.conf;",
+              quoted([DRIVER, "wait", "gpu", "1", "module", "nouveau", "answers", "ok", "apply"])),
+    ]
+    machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+
+    found = events(out[1])[0]
+    checks.equal("the host finds the module by its service name", (found.get("service"), found.get("category")), ("Driver Manager", "hardware"))
+    checks.true("the plug-in comes from the Qt plug-in directory", found.get("library", "").startswith("/usr/lib/x86_64-linux-gnu/qt5/plugins/"), found)
+    first, nvidia, after = shown(out[1])
+    checks.equal("the GPUs", first["gpus"], ["PCI:0@0:2:0: Intel CometLake-U GT2 [UHD Graphics]", "PCI:1@0:0:0: nVidia TU117M [GeForce GTX 1650 Mobile / Max-Q]"])
+    checks.equal("the NVIDIA GPU's modules", (nvidia["modules"], nvidia["module"]), (["nvidia_current (current)", "nouveau"], "nvidia_current (current)"))
+    checks.equal("the reboot question after the switch", boxes(out[1]), [REBOOT_QUESTION])
+    checks.equal("the new module is current", after["module"], "nouveau (current)")
+    checks.equal("the helper's files and the reboot tool", out[2]["stdout"],
+                 "blacklist nvidia\n#alias nouveau off\n#blacklist nouveau\nKIVWM_REBOOT XDG_RUNTIME_DIR=/run/user/1000\n")
+    checks.equal("without the tool, Plasma's session reboots", out[3]["stdout"].splitlines()[-1:], ["org.kde.Shutdown.logoutAndReboot "])
+    checks.equal("without a session, logind reboots (interactively)", out[4]["stdout"].splitlines()[-1:],
+                 ["org.freedesktop.login1.Manager.Reboot true"])
+    checks.equal("nothing could reboot: the user is told", boxes(out[5])[1:],
+                 ["The computer could not be restarted: neither the desktop nor the login manager accepted the request. Please restart it yourself."])
+    checks.equal("an ordinary user is refused", boxes(out[6]), ["Kernel module switch error: Authorization denied."])
+    checks.equal("refused: nothing changes", shown(out[6])[-1]["module"], "nvidia_current (current)")
+    checks.equal("a failing helper's text", boxes(out[7]), ["Kernel module switch error: New driver alias error"])
+
+
+def packages(checks):
+    status = ["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev}\\n", "nvidia-driver-440", "nvidia-driver-470", "kiv-failing-driver"]
+    commands = [
+        [DRIVER, "wait", "gpu", "1", "answers", "nvidia-driver-440,no", "install"],           # 0
+        status,                                                                                # 1
+        [DRIVER, "wait", "gpu", "1", "answers", "nvidia-driver-440,no", "remove"],            # 2
+        [DRIVER, "wait", "gpu", "1", "answers", "kiv-failing-driver,ok", "install"],          # 3
+        [DRIVER, "wait", "gpu", "0", "answers", "ok", "install"],                             # 4
+        status,                                                                                # 5
+    ]
+    machine = Machine("helper-laptop", binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+    dialog = [event for event in events(out[0]) if "dialog" in event]
+    checks.equal("the install dialog offers what covers the GPU and is not installed", dialog[:1],
+                 [{"dialog": "Driver Installation", "label": "Choose a driver to install:",
+                   "offered": ["kiv-failing-driver", "nvidia-driver-440"]}])
+    progress = [event["progress"] for event in events(out[0]) if "progress" in event]
+    checks.true("the progress bar follows the helper to 100", progress and progress[-1] == 100 and progress == sorted(progress), progress)
+    checks.equal("a success asks for a reboot", boxes(out[0]), [REBOOT_QUESTION])
+    checks.equal("installed", out[1]["stdout"].splitlines()[0], "nvidia-driver-440 ii ")
+    dialog = [event for event in events(out[2]) if "dialog" in event]
+    checks.equal("the remove dialog offers the installed driver packages", dialog[:1],
+                 [{"dialog": "Driver Removal", "label": "Choose a driver to remove:", "offered": ["nvidia-driver-440", "nvidia-driver-470"]}])
+    checks.equal("a removal asks for a reboot", boxes(out[2]), [REBOOT_QUESTION])
+    failure = boxes(out[3])
+    checks.true("a failing package: the transaction's error, no reboot question",
+                len(failure) == 1 and failure[0].startswith("Transaction error: "), failure)
+    checks.equal("nothing for the Intel GPU", boxes(out[4]), ["No new compatible drivers detected"])
+    listed = dict(line.split(" ", 1) for line in out[5]["stdout"].splitlines())
+    checks.equal("package states", (listed.get("nvidia-driver-440", "un "), listed.get("nvidia-driver-470")), ("un ", "ii "))
+
+
+def desktop(checks):
+    """The real hosts under Xvfb: each shows the module's window."""
+    def host(command, seconds):
+        return shell("Xvfb :7 -screen 0 1024x768x24 -noreset >/dev/null 2>&1 & xvfb=$!; sleep 1;",
+                     "DISPLAY=:7 QT_QPA_PLATFORM=xcb dbus-run-session --", quoted(command), ">/dev/null 2>&1 & sleep %d;" % seconds,
+                     "DISPLAY=:7 xwininfo -root -tree | grep -o '\"[^\"]*\"' | sort -u; kill $! $xvfb")
+    commands = [host(["kcmshell5", "kcm_kivdriver"], 6), host(["systemsettings", "kcm_kivdriver"], 10)]
+    out = Machine("hybrid-laptop", binds=[BUILD], install=BUILD).run(commands)
+    checks.true("kcmshell5 shows the module", '"Driver Manager \u2014 System Settings Module"' in out[0]["stdout"], out[0]["stdout"][-600:])
+    checks.true("System Settings shows the module", any("Driver Manager" in line and "System Settings" in line
+                                                       for line in out[1]["stdout"].splitlines()), out[1]["stdout"][-600:])
+
+
+def main():
+    if os.geteuid() != 0:
+        print("the control module's system tests need root (namespaces, mounts, a system bus)")
+        return 1
+    checks = Checks()
+    groups = {"switching": switching, "packages": packages, "desktop": desktop}
+    for name in (sys.argv[1].split(",") if len(sys.argv) > 1 else groups):
+        started = time.monotonic()
+        groups[name](checks)
+        print("-- %s: %.1f s" % (name, time.monotonic() - started))
+    print("%d passed, %d failed" % (checks.passed, checks.failed))
+    return 1 if checks.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
