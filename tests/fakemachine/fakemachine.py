@@ -320,6 +320,13 @@ def build_archive(profile):
         installed += [os.path.join(aside, f) for f in sorted(os.listdir(aside)) if f.endswith(".deb")]
     if installed:
         subprocess.run(["dpkg", "-i"] + installed, check=True, stdout=subprocess.DEVNULL)
+    # Files of the machine that an installed package claims, as DKMS-built module
+    # files are claimed: dpkg's file list is what "which package owns it" reads.
+    for pkg in packages:
+        if pkg.get("owns"):
+            with open("/var/lib/dpkg/info/%s.list" % pkg["name"], "a", encoding="utf-8") as f:
+                for path in pkg["owns"]:
+                    f.write(path.replace("{release}", os.uname().release) + "\n")
     shutil.rmtree(build)
 
 

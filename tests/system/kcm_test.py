@@ -105,32 +105,35 @@ def switching(checks):
 def packages(checks):
     status = ["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev}\\n", "nvidia-driver-440", "nvidia-driver-470", "kiv-failing-driver"]
     commands = [
-        [DRIVER, "wait", "gpu", "1", "answers", "nvidia-driver-440,no", "install"],           # 0
-        status,                                                                                # 1
-        [DRIVER, "wait", "gpu", "1", "answers", "nvidia-driver-440,no", "remove"],            # 2
-        [DRIVER, "wait", "gpu", "1", "answers", "kiv-failing-driver,ok", "install"],          # 3
-        [DRIVER, "wait", "gpu", "0", "answers", "ok", "install"],                             # 4
-        status,                                                                                # 5
+        [DRIVER, "wait", "gpu", "1", "answers", "cancel", "install"],                         # 0
+        [DRIVER, "wait", "gpu", "1", "answers", "nvidia-driver-440,no", "install"],           # 1
+        status,                                                                                # 2
+        [DRIVER, "wait", "gpu", "1", "answers", "nvidia-driver-440,no", "remove"],            # 3
+        [DRIVER, "wait", "gpu", "1", "answers", "kiv-failing-driver,ok", "install"],          # 4
+        [DRIVER, "wait", "gpu", "0", "answers", "ok", "install"],                             # 5
+        status,                                                                                # 6
     ]
     machine = Machine("helper-laptop", binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
-    dialog = [event for event in events(out[0]) if "dialog" in event]
+    checks.equal("Cancel starts nothing", (boxes(out[0]), [event for event in events(out[0]) if "progress" in event]), ([], []))
+    dialog = [event for event in events(out[1]) if "dialog" in event]
     checks.equal("the install dialog offers what covers the GPU and is not installed", dialog[:1],
                  [{"dialog": "Driver Installation", "label": "Choose a driver to install:",
                    "offered": ["kiv-failing-driver", "nvidia-driver-440"]}])
-    progress = [event["progress"] for event in events(out[0]) if "progress" in event]
+    progress = [event["progress"] for event in events(out[1]) if "progress" in event]
     checks.true("the progress bar follows the helper to 100", progress and progress[-1] == 100 and progress == sorted(progress), progress)
-    checks.equal("a success asks for a reboot", boxes(out[0]), [REBOOT_QUESTION])
-    checks.equal("installed", out[1]["stdout"].splitlines()[0], "nvidia-driver-440 ii ")
-    dialog = [event for event in events(out[2]) if "dialog" in event]
-    checks.equal("the remove dialog offers the installed driver packages", dialog[:1],
-                 [{"dialog": "Driver Removal", "label": "Choose a driver to remove:", "offered": ["nvidia-driver-440", "nvidia-driver-470"]}])
-    checks.equal("a removal asks for a reboot", boxes(out[2]), [REBOOT_QUESTION])
-    failure = boxes(out[3])
+    checks.equal("a success asks for a reboot", boxes(out[1]), [REBOOT_QUESTION])
+    checks.equal("installed", out[2]["stdout"].splitlines()[0], "nvidia-driver-440 ii ")
+    dialog = [event for event in events(out[3]) if "dialog" in event]
+    # nvidia-driver-470 owns the module in use.
+    checks.equal("the remove dialog offers the installed driver packages but the module's own", dialog[:1],
+                 [{"dialog": "Driver Removal", "label": "Choose a driver to remove:", "offered": ["nvidia-driver-440"]}])
+    checks.equal("a removal asks for a reboot", boxes(out[3]), [REBOOT_QUESTION])
+    failure = boxes(out[4])
     checks.true("a failing package: the transaction's error, no reboot question",
                 len(failure) == 1 and failure[0].startswith("Transaction error: "), failure)
-    checks.equal("nothing for the Intel GPU", boxes(out[4]), ["No new compatible drivers detected"])
-    listed = dict(line.split(" ", 1) for line in out[5]["stdout"].splitlines())
+    checks.equal("nothing for the Intel GPU", boxes(out[5]), ["No new compatible drivers detected"])
+    listed = dict(line.split(" ", 1) for line in out[6]["stdout"].splitlines())
     checks.equal("package states", (listed.get("nvidia-driver-440", "un "), listed.get("nvidia-driver-470")), ("un ", "ii "))
 
 
