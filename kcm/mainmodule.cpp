@@ -7,6 +7,7 @@
 #include "gpuenumerator.h"
 #include "gpuinfo.h"
 #include "moduleinfo.h"
+#include "tweaks.h"
 #include "ui_mainmodule.h"
 #include "xserver.h"
 
@@ -272,5 +273,6 @@ void MainModule::showDriverRemover()
 
 void MainModule::showTweaks()
 {
-    // The advanced settings dialog comes with the tweaks.
+    Tweaks tweaks(getCurrentGpu(), this, {QStringLiteral("/usr/bin/"), m_environment.root});
+    tweaks.exec();
 }

@@ -10,7 +10,9 @@
 //   show                  print the boxes and labels
 //   answers A,B,...       how to answer the next boxes: yes, no, ok, or a package
 //                         name for the install or remove dialog (which is then
-//                         accepted); progress dialogs are followed, not answered
+//                         accepted), or for the advanced settings dialog "look",
+//                         "tearing=on|off[+independent]" or "bench"; progress
+//                         dialogs are followed, not answered
 //   apply                 press Apply (the host calls save())
 //   install | remove      press "Install" or "Remove"
 //   click NAME            press the button NAME (gpuInfo, kernelModuleInfo, ...)
@@ -23,15 +25,18 @@
 #include <KService>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QPluginLoader>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -111,6 +116,10 @@ private:
         }
         m_seen = modal;
         const QString answer = answers.takeFirst();
+        if (modal->objectName() == QLatin1String("Tweaks")) {
+            answerTweaks(modal, buttons, answer);
+            return;
+        }
         if (modal->objectName() == QLatin1String("DriverPackageOps")) {
             auto *box = modal->findChild<QComboBox *>(QStringLiteral("driverBox"));
             print({{QStringLiteral("dialog"), modal->windowTitle()},
@@ -133,6 +142,50 @@ private:
         press(buttons->button(button));
     }
 
+    static QJsonObject tweaksState(QWidget *dialog)
+    {
+        const auto *tearing = dialog->findChild<QCheckBox *>(QStringLiteral("tearingBox"));
+        const auto *independent = dialog->findChild<QCheckBox *>(QStringLiteral("independentBox"));
+        const auto *launch = dialog->findChild<QPushButton *>(QStringLiteral("launchButton"));
+        QJsonObject state{{QStringLiteral("tearing"), tearing ? QJsonValue(tearing->isChecked()) : QJsonValue()},
+                          {QStringLiteral("independent"), independent ? QJsonValue(independent->isChecked()) : QJsonValue()},
+                          {QStringLiteral("ok"), dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->isEnabled()},
+                          {QStringLiteral("benchmark"), launch ? launch->text() : QString()},
+                          {QStringLiteral("current"), dialog->findChild<QLabel *>(QStringLiteral("currentScoreLabel"))->text()},
+                          {QStringLiteral("previous"), dialog->findChild<QLabel *>(QStringLiteral("previousScoreLabel"))->text()}};
+        return {{QStringLiteral("tweaks"), state}};
+    }
+
+    // "look": show the state and cancel; "tearing=on|off[+independent]": set the
+    // boxes and press OK; "bench": run the benchmark, show the scores, cancel.
+    void answerTweaks(QWidget *dialog, QDialogButtonBox *buttons, const QString &answer)
+    {
+        print(tweaksState(dialog));
+        if (answer.startsWith(QLatin1String("tearing="))) {
+            dialog->findChild<QCheckBox *>(QStringLiteral("tearingBox"))->setChecked(answer.contains(QLatin1String("=on")));
+            dialog->findChild<QCheckBox *>(QStringLiteral("independentBox"))->setChecked(answer.endsWith(QLatin1String("+independent")));
+            press(buttons->button(QDialogButtonBox::Ok));
+        } else if (answer == QLatin1String("bench")) {
+            auto *current = dialog->findChild<QLabel *>(QStringLiteral("currentScoreLabel"));
+            const QString before = current->text();
+            press(dialog->findChild<QPushButton *>(QStringLiteral("launchButton")));
+            auto *poll = new QTimer(dialog);
+            auto *waited = new QElapsedTimer;
+            waited->start();
+            connect(poll, &QTimer::timeout, dialog, [=] {
+                if (current->text() != before || waited->elapsed() > 180000) {
+                    poll->stop();
+                    delete waited;
+                    print(tweaksState(dialog));
+                    press(buttons->button(QDialogButtonBox::Cancel));
+                }
+            });
+            poll->start(100);
+        } else {
+            press(buttons->button(QDialogButtonBox::Cancel));
+        }
+    }
+
     // Clicked from the event loop, not from this timer's slot: what the click opens
     // runs its own loop, in which this timer could not fire again.
     static void press(QPushButton *button)
@@ -141,7 +194,8 @@ private:
     }
 
     QTimer m_timer;
-    QWidget *m_seen = nullptr;
+    // Guarded: the next dialog may be built where the last one was.
+    QPointer<QWidget> m_seen;
 };
 
 KCModule *loadModule(QWidget *parent)

@@ -8,7 +8,7 @@ apt-get install -y -qq --no-install-recommends \
     build-essential cmake extra-cmake-modules pkg-config \
     qtbase5-dev libkf5auth-dev libkf5coreaddons-dev libkf5i18n-dev \
     libkf5configwidgets-dev libkf5widgetsaddons-dev libkf5kcmutils-dev libkf5service-dev \
-    kde-cli-tools systemsettings breeze-icon-theme xvfb x11-utils \
+    kde-cli-tools systemsettings breeze-icon-theme xvfb x11-utils picom glmark2-x11 libgl1-mesa-dri \
     libhd-dev libqapt-dev libapt-pkg-dev \
     libqapt3-runtime dbus-daemon dbus-bin dbus-system-bus-common polkitd libglib2.0-bin procps \
     python3 util-linux kmod dpkg-dev apt-utils ca-certificates gettext \

@@ -16,6 +16,7 @@ python3 "$top/tests/fakemachine/fakemachine.py" --profile helper-laptop --instal
     $driver wait gpu 1 shot \$d/main-window.png \
         answers shot=\$d/gpu-info.png click gpuInfo \
         answers shot=\$d/module-info.png click kernelModuleInfo \
+        answers shot=\$d/tweaks-dialog.png click tweaks \
         answers shot=\$d/install-dialog.png install \
         answers shot=\$d/remove-dialog.png remove \
         answers nvidia-driver-440,shot=\$d/progress-dialog.png,shot=\$d/reboot-question.png install

@@ -137,6 +137,53 @@ def packages(checks):
     checks.equal("package states", (listed.get("nvidia-driver-440", "un "), listed.get("nvidia-driver-470")), ("un ", "ii "))
 
 
+def tweaks(checks):
+    """The advanced settings dialog: the TearFree snippet through the real helper,
+    the picom tweak read by the real picom, the real glmark2."""
+    snippet = "/etc/X11/xorg.conf.d/20-amd-tearing.conf"
+    commands = [
+        [DRIVER, "wait", "answers", "tearing=on,no", "click", "tweaks"],                # 0
+        ["cat", snippet],                                                               # 1
+        [DRIVER, "wait", "answers", "look", "click", "tweaks"],                         # 2
+        [DRIVER, "wait", "answers", "tearing=off,no", "click", "tweaks"],               # 3
+        [DRIVER, "wait", "answers", "look", "click", "tweaks"],                         # 4
+    ]
+    out = Machine("amd-desktop", binds=[BUILD], install=BUILD, services=True).run(commands)
+    state = [event["tweaks"] for event in events(out[0]) if "tweaks" in event]
+    checks.equal("the AMD GPU's tweak starts off", state[:1], [{"tearing": False, "independent": False, "ok": True,
+                                                                 "benchmark": "Measure GPU performance using glmark2", "current": "-", "previous": "-"}])
+    checks.equal("on: the reboot question", boxes(out[0]), [REBOOT_QUESTION])
+    checks.equal("the helper's TearFree snippet", out[1]["stdout"],
+                 'Section "Device"\n    Identifier "Intel Graphics"\n    Driver "amdgpu"\n    Option "TearFree" "true"\nEndSection\n')
+    checks.equal("read back: on", [event["tweaks"]["tearing"] for event in events(out[2]) if "tweaks" in event], [True])
+    checks.equal("read back: off", [event["tweaks"]["tearing"] for event in events(out[4]) if "tweaks" in event], [False])
+
+    # The Intel GPU's tweak is the picom snippet; picom must accept what it wrote.
+    xvfb = "Xvfb :8 -screen 0 1024x768x24 -noreset >/dev/null 2>&1 & xvfb=$!; sleep 1; export DISPLAY=:8;"
+    picom = "timeout 20 picom --config %s --diagnostics 2>&1 | grep -E 'syntax error|cannot open include file' || echo no parse error;"
+    glmark2 = ("mv /usr/bin/glmark2 /usr/bin/glmark2.real && printf '#!/bin/sh\\nexec /usr/bin/glmark2.real -b :duration=0.1 \"$@\"\\n'"
+               " > /usr/bin/glmark2 && chmod 755 /usr/bin/glmark2;")
+    commands = [
+        shell("mkdir -p /root/.config; printf 'shadow = true;\\n' > /root/.config/picom.conf;",
+              quoted([DRIVER, "wait", "gpu", "0", "answers", "tearing=on+independent,no", "click", "tweaks"]),
+              "; cat /root/.config/picom.conf; echo; cat /root/.config/kiv-admin-driver-picom.conf"),
+        shell(xvfb, picom % "/root/.config/picom.conf", "kill $xvfb"),
+        # The form earlier versions wrote, as a check that picom is asked at all.
+        shell(xvfb, "printf '@include /root/.config/kiv-admin-driver-picom.conf\\n' > /tmp/old.conf;", picom % "/tmp/old.conf", "kill $xvfb"),
+        shell(xvfb, glmark2, "QT_QPA_PLATFORM=xcb", quoted([DRIVER, "wait", "gpu", "0", "answers", "bench", "click", "tweaks"]),
+              "; cat /root/.config/kiv-admin-driver.score; kill $xvfb"),
+    ]
+    out = Machine("hybrid-laptop", binds=[BUILD], install=BUILD, env={"HOME": "/root"}).run(commands)
+    files = "".join(line + "\n" for line in out[0]["stdout"].splitlines() if not line.startswith("{"))
+    checks.equal("picom's configuration: the user's, then the include", files,
+                 'shadow = true;\n@include "kiv-admin-driver-picom.conf"\n\nbackend = "glx";\nvsync = true;\nuse-damage = false;\n')
+    checks.equal("the real picom reads it", out[1]["stdout"], "no parse error\n")
+    checks.true("the old form is a syntax error for picom", "syntax error" in out[2]["stdout"], out[2]["stdout"])
+    scores = [event["tweaks"] for event in events(out[3]) if "tweaks" in event]
+    checks.true("the real glmark2 gives a score", len(scores) == 2 and scores[1]["current"].isdigit() and scores[1]["previous"] == "-"
+                and out[3]["stdout"].endswith(scores[1]["current"]), out[3]["stdout"][-600:])
+
+
 def desktop(checks):
     """The real hosts under Xvfb: each shows the module's window."""
     def host(command, seconds):
@@ -155,7 +202,7 @@ def main():
         print("the control module's system tests need root (namespaces, mounts, a system bus)")
         return 1
     checks = Checks()
-    groups = {"switching": switching, "packages": packages, "desktop": desktop}
+    groups = {"switching": switching, "packages": packages, "tweaks": tweaks, "desktop": desktop}
     for name in (sys.argv[1].split(",") if len(sys.argv) > 1 else groups):
         started = time.monotonic()
         groups[name](checks)

@@ -10,16 +10,17 @@ namespace AtomicFile
 {
 // Owner, group and permission bits (setuid, setgid and sticky included).
 struct Ownership {
-    uid_t owner = 0;
-    gid_t group = 0;
-    mode_t mode = 0644;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
 };
 
 // Replaces the file at path with data: written to a hidden temporary file in the
 // same directory, synced to disk and renamed over the old file. The new file
 // keeps the old one's owner, group and mode; a file that did not exist gets
-// newFile (root's 0644 when not given). A path that is a symbolic link has the
-// file it leads to replaced, and stays a link.
+// newFile, or when not given belongs to the process's user and group with mode
+// 0644. A path that is a symbolic link has the file it leads to replaced, and
+// stays a link.
 //
 // Every write, the sync and the close are checked, so a full disk or a failing
 // device makes this a failure with the old file untouched and no temporary file

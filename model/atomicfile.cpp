@@ -94,7 +94,7 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
     if (!resolveTarget(QFile::encodeName(path), &target, error)) {
         return false;
     }
-    Ownership ownership = newFile ? *newFile : Ownership{};
+    Ownership ownership = newFile ? *newFile : Ownership{geteuid(), getegid(), 0644};
     struct stat info;
     if (lstat(target.constData(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) {
@@ -124,8 +124,16 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
     if (!writeAll(fd, data)) {
         return fail(errno);
     }
-    // Owner first: changing it clears the setuid and setgid bits, which the mode then sets.
-    if (fchown(fd, ownership.owner, ownership.group) != 0 || fchmod(fd, ownership.mode) != 0) {
+    // Owner first: changing it clears the setuid and setgid bits, which the mode then
+    // sets. Only when it differs, as only root may give a file away.
+    struct stat made;
+    if (fstat(fd, &made) != 0) {
+        return fail(errno);
+    }
+    if ((made.st_uid != ownership.owner || made.st_gid != ownership.group) && fchown(fd, ownership.owner, ownership.group) != 0) {
+        return fail(errno);
+    }
+    if (fchmod(fd, ownership.mode) != 0) {
         return fail(errno);
     }
     // Some file systems report a full disk only when the data reaches it.

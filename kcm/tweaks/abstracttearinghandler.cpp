@@ -1,0 +1,129 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "abstracttearinghandler.h"
+#include "atomicfile.h"
+#include "picomconfig.h"
+
+#include <KLocalizedString>
+#include <KMessageBox>
+
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSpacerItem>
+
+namespace
+{
+QWidget *row(QWidget *parent, QLabel *label, QCheckBox *box)
+{
+    auto *widget = new QWidget(parent);
+    auto *layout = new QHBoxLayout(widget);
+    layout->setSpacing(0);
+    layout->addWidget(label);
+    layout->addItem(new QSpacerItem(0, 0, QSizePolicy::Expanding, QSizePolicy::Minimum));
+    layout->addWidget(box);
+    return widget;
+}
+}
+
+AbstractTearingHandler::AbstractTearingHandler(QWidget *parentWidget)
+    : AbstractTweak(parentWidget)
+    , tearingBox(new QCheckBox(parentWidget))
+    , independentBox(new QCheckBox(parentWidget))
+    , m_tearingLabel(new QLabel(i18n("Tearing prevention"), parentWidget))
+    , m_independentLabel(new QLabel(i18n("Use machine-independent tearing prevention"), parentWidget))
+{
+    tearingBox->setObjectName(QStringLiteral("tearingBox"));
+    independentBox->setObjectName(QStringLiteral("independentBox"));
+    QWidget *tearingRow = row(parentWidget, m_tearingLabel, tearingBox);
+    QWidget *independentRow = row(parentWidget, m_independentLabel, independentBox);
+    auto *group = new QGroupBox(i18n("Tearing prevention"), parentWidget);
+    auto *layout = new QVBoxLayout(group);
+    layout->addWidget(tearingRow);
+    layout->addWidget(independentRow);
+    tweakWidget = group;
+    independentRow->setEnabled(false);
+    connect(tearingBox, &QCheckBox::stateChanged, independentRow, [independentRow](int state) {
+        independentRow->setEnabled(state == Qt::Checked);
+    });
+}
+
+AbstractTearingHandler::~AbstractTearingHandler() = default;
+
+QString AbstractTearingHandler::home()
+{
+    return QString::fromUtf8(qgetenv("HOME"));
+}
+
+QString AbstractTearingHandler::tweaksFilePath()
+{
+    return home() + QStringLiteral("/.config/kiv-admin-driver-picom.conf");
+}
+
+QByteArray AbstractTearingHandler::picomSnippet()
+{
+    return QByteArrayLiteral("backend = \"glx\";\nvsync = true;\nuse-damage = false;");
+}
+
+bool AbstractTearingHandler::loadState()
+{
+    bool ok = loadIndependent();
+    if (ok) {
+        ok = loadDependent();
+    }
+    if (independentBox->isChecked()) {
+        tearingBox->setChecked(true);
+    }
+    return ok;
+}
+
+bool AbstractTearingHandler::apply()
+{
+    if (independentBox->isChecked()) {
+        return applyIndependent(tearingBox->isChecked());
+    }
+    return applyDependent(tearingBox->isChecked());
+}
+
+bool AbstractTearingHandler::loadIndependent()
+{
+    if (!QFileInfo::exists(tweaksFilePath())) {
+        independentBox->setChecked(false);
+        return true;
+    }
+    QByteArray text;
+    QString error;
+    if (!AtomicFile::read(tweaksFilePath(), &text, &error)) {
+        KMessageBox::error(parentWidget, i18n("Cannot read existing tweaks config file"), QString());
+        return false;
+    }
+    independentBox->setChecked(text.contains(picomSnippet()));
+    return true;
+}
+
+bool AbstractTearingHandler::applyIndependent(bool enable)
+{
+    QString error;
+    // Replaced whole: a full disk never leaves half a snippet.
+    if (!AtomicFile::write(tweaksFilePath(), enable ? picomSnippet() : QByteArray(), &error)) {
+        KMessageBox::error(parentWidget, i18n("Cannot create tweaks config file"), QString());
+        return false;
+    }
+    return includePicom();
+}
+
+bool AbstractTearingHandler::includePicom()
+{
+    switch (PicomConfig(home()).include(tweaksFilePath())) {
+    case PicomConfig::ReadFailed:
+        KMessageBox::error(parentWidget, i18n("Cannot access picom config file for read"), QString());
+        return false;
+    case PicomConfig::WriteFailed:
+        KMessageBox::error(parentWidget, i18n("Cannot access picom config file for write"), QString());
+        return false;
+    case PicomConfig::Included:
+        break;
+    }
+    return true;
+}
