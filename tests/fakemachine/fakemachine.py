@@ -471,6 +471,12 @@ class Machine:
         self.real_headers = real_headers
         self.install = install  # a build directory to install with cmake --install
         self.services = services
+        if install:
+            # Installing reads files of the source tree too.
+            with open(os.path.join(install, "CMakeCache.txt"), encoding="utf-8") as f:
+                for line in f:
+                    if line.startswith("CMAKE_HOME_DIRECTORY:"):
+                        self.binds.append(line.split("=", 1)[1].strip())
 
     def run(self, commands):
         """Runs each command (a list of arguments) in one fresh instance of the
