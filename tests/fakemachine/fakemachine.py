@@ -433,6 +433,10 @@ def inside(job_path):
     if job.get("install"):
         # The project's real install layout, into the throwaway root.
         subprocess.run(["cmake", "--install", job["install"], "--prefix", "/usr"], check=True, stdout=subprocess.DEVNULL)
+    if job.get("debs"):
+        # The project's Debian packages, installed by APT with what they depend on.
+        subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends"] + job["debs"], check=True,
+                       stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     services = Services() if job.get("services") else None
     if services:
         env["DBUS_SYSTEM_BUS_ADDRESS"] = services.address
@@ -460,7 +464,7 @@ def inside(job_path):
 
 
 class Machine:
-    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None, install=None, services=False):
+    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None, install=None, services=False, debs=()):
         """real_modules: an unpacked kernel's module tree to lay under the
         profile's modules; real_headers: a directory holding usr/src of its
         unpacked header packages."""
@@ -471,6 +475,8 @@ class Machine:
         self.real_headers = real_headers
         self.install = install  # a build directory to install with cmake --install
         self.services = services
+        self.debs = [os.path.abspath(d) for d in debs]  # package files to install with apt-get
+        self.binds += sorted(set(os.path.dirname(d) for d in self.debs))
         if install:
             # Installing reads files of the source tree too.
             with open(os.path.join(install, "CMakeCache.txt"), encoding="utf-8") as f:
@@ -485,7 +491,7 @@ class Machine:
             job = {"profile": self.profile, "work": os.path.join(tmp, "root"), "commands": commands,
                    "binds": self.binds, "results": os.path.join(tmp, "results.json"), "env": self.env,
                    "real_modules": self.real_modules, "real_headers": self.real_headers,
-                   "install": self.install, "services": self.services}
+                   "install": self.install, "services": self.services, "debs": self.debs}
             os.makedirs(job["work"])
             job_path = os.path.join(tmp, "job.json")
             with open(job_path, "w", encoding="utf-8") as f:

@@ -74,7 +74,7 @@ def switching(checks):
     back = entry("0302", "PCI:1@0:0:0", "nVidia TU117M", "", ("nouveau", "nouveau"), ("nvidia_current", "nvidia"))
     hostile = dict(NVIDIA, newKernelModuleRealName="nouveau\ninstall nvidia /bin/sh -c 'id>/tmp/owned'")
     commands = [
-        ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                         # 0: no backup yet
+        ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                                         # 0: no backup yet
         NOBODY + client("replace", {"data": [NVIDIA]}),                                         # 1: denied by polkit
         show(NOUVEAU_OFF, BLACKLIST, SNIPPET),                                                  # 2
         client("replace", {"data": [NVIDIA, INTEL]}),                                           # 3: 3D controller last
@@ -84,13 +84,13 @@ def switching(checks):
         client("tearing", {"vendor": "amd", "driverName": "amdgpu", "shouldEnable": "false"}),  # 7
         client("tearing", {"vendor": "AMD", "driverName": "amdgpu", "shouldEnable": "true"}),   # 8
         show("/etc/X11/xorg.conf.d/20-amd-tearing.conf"),                                       # 9
-        NOBODY + ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                # 10
-        ["sh", "-c", "echo n | /usr/bin/kiv-admin-driver-restore"],                             # 11
-        ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                         # 12
+        NOBODY + ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                                # 10
+        ["sh", "-c", "echo n | /usr/sbin/kiv-admin-driver-restore"],                             # 11
+        ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                                         # 12
         show(NOUVEAU_OFF, BLACKLIST),                                                           # 13
         client("replace", {"data": [back]}),                                                    # 14: and back
         show(NOUVEAU_OFF, BLACKLIST),                                                           # 15
-        ["/usr/bin/kiv-admin-driver-restore", "--yes"],                                         # 16
+        ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                                         # 16
     ]
     machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)

@@ -16,7 +16,9 @@ expected standard output, up to the next "$ " line. Lines starting with "#"
 (to look at files, or to change the machine between steps); "?? text" lines
 right after the status list texts that standard error must contain. A file
 whose first line is "#! services" gets the project installed into the machine
-and a system bus with polkitd, so that the helper can be reached.
+and a system bus with polkitd, so that the helper can be reached; one whose first
+line is "#! install" and VAR=value words gets the project installed and runs
+with those environment variables.
 """
 
 import difflib
@@ -74,9 +76,14 @@ def main():
     expectations = os.path.join(HERE, "expected", (sys.argv[3] if len(sys.argv) > 3 else profile) + ".txt")
     cases = parse_expectations(expectations)
     with open(expectations, encoding="utf-8") as f:
-        services = f.readline().startswith("#! services")
+        header = f.readline()
+    services = header.startswith("#! services")
+    # "#! install VAR=value ...": the project installed (for its translations), with
+    # these environment variables.
+    installed = header.startswith("#! install")
+    env = dict(word.split("=", 1) for word in header.split()[2:]) if installed else {}
     build = os.path.dirname(os.path.dirname(binary))
-    machine = Machine(profile, binds=[build], install=build if services else None, services=services)
+    machine = Machine(profile, binds=[build], install=build if services or installed else None, services=services, env=env)
     outcomes = machine.run([[substitute(a, binary) for a in case["args"]] if case["shell"] else [binary] + case["args"] for case in cases])
     failures = 0
     for case, outcome in zip(cases, outcomes):
