@@ -186,13 +186,15 @@ def tweaks(checks):
 
 def desktop(checks):
     """The real hosts under Xvfb: each shows the module's window."""
-    def host(command, title):
-        # Waits for the window (at most a minute on a loaded machine), then lists the titles.
-        return shell("Xvfb :7 -screen 0 1024x768x24 -noreset >/dev/null 2>&1 & xvfb=$!; sleep 1;",
-                     "DISPLAY=:7 QT_QPA_PLATFORM=xcb dbus-run-session --", quoted(command), ">/dev/null 2>&1 & host=$!;",
-                     "for i in $(seq 120); do DISPLAY=:7 xwininfo -root -tree | grep -q %s && break; sleep 0.5; done;" % quoted([title]),
-                     "DISPLAY=:7 xwininfo -root -tree | grep -o '\"[^\"]*\"' | sort -u; kill $host $xvfb")
-    commands = [host(["kcmshell5", "kcm_kivdriver"], "Driver Manager"), host(["systemsettings", "kcm_kivdriver"], "Driver Manager")]
+    def host(display, command, title):
+        # A display of its own; waits for the window (at most a minute on a loaded
+        # machine), then lists the titles.
+        return shell("Xvfb %s -screen 0 1024x768x24 -noreset >/dev/null 2>&1 & xvfb=$!; sleep 1;" % display,
+                     "DISPLAY=%s QT_QPA_PLATFORM=xcb dbus-run-session --" % display, quoted(command), ">/dev/null 2>&1 & host=$!;",
+                     "for i in $(seq 120); do DISPLAY=%s xwininfo -root -tree | grep -q %s && break; sleep 0.5; done;" % (display, quoted([title])),
+                     "DISPLAY=%s xwininfo -root -tree | grep -o '\"[^\"]*\"' | sort -u; kill $host $xvfb; wait" % display)
+    commands = [host(":7", ["kcmshell5", "kcm_kivdriver"], "Driver Manager"),
+                host(":17", ["systemsettings", "kcm_kivdriver"], "Driver Manager \u2014 System Settings")]
     out = Machine("hybrid-laptop", binds=[BUILD], install=BUILD).run(commands)
     checks.true("kcmshell5 shows the module", '"Driver Manager \u2014 System Settings Module"' in out[0]["stdout"], out[0]["stdout"][-600:])
     checks.true("System Settings shows the module", any("Driver Manager" in line and "System Settings" in line
