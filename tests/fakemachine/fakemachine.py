@@ -307,6 +307,12 @@ def build_archive(profile):
         path = os.path.join("/var/lib/apt/lists", entry)
         if os.path.isfile(path) and entry != "lock":
             os.unlink(path)
+    if profile.get("apt_defaults"):
+        # APT as Debian ships it: this image's container settings (no pkgcache.bin,
+        # compressed lists) taken away.
+        for entry in ("docker-clean", "docker-gzip-indexes"):
+            if os.path.exists("/etc/apt/apt.conf.d/" + entry):
+                os.unlink("/etc/apt/apt.conf.d/" + entry)
     lists = profile.get("apt_lists", "lz4")
     options = ["-o", "Acquire::GzipIndexes=" + ("true" if lists != "plain" else "false")]
     if lists != "plain":
