@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "actions.h"
-#include "controlfieldreader.h"
+#include "aptcatalog.h"
 #include "modalias.h"
 #include "replaceaction.h"
 #include "xserver.h"
 
 #include <KLocalizedString>
-
-#include <QApt/Backend>
 
 #include <algorithm>
 
@@ -116,19 +114,16 @@ int listPackages(const QStringList &arguments, QList<Device> &gpus)
         return -1;
     }
     const QString modalias = gpu->modalias();
-    QApt::Backend backend;
-    backend.init();
-    backend.reloadCache();
-    const QApt::PackageList packages = backend.availablePackages();
-    const QStringList fields = ControlFieldReader::read(packages, QStringLiteral("Modaliases"));
+    // A package without the field matches no GPU, so only those with it are read.
+    const QVector<AptCatalog::Package> packages = AptCatalog::withField(QStringLiteral("Modaliases"));
     bool found = false;
-    for (int i = 0; i < packages.size(); ++i) {
-        if (!containsModalias(fields.at(i), modalias)) {
+    for (const AptCatalog::Package &package : packages) {
+        if (!containsModalias(package.field, modalias)) {
             continue;
         }
         found = true;
-        standardOutput() << packages.at(i)->name();
-        if (packages.at(i)->isInstalled()) {
+        standardOutput() << package.name;
+        if (package.installed) {
             standardOutput() << " (installed)";
         }
         standardOutput() << Qt::endl;

@@ -4,40 +4,13 @@
 
 #include <apt-pkg/configuration.h>
 #include <apt-pkg/error.h>
-#include <apt-pkg/indexfile.h>
-#include <apt-pkg/metaindex.h>
-#include <apt-pkg/sourcelist.h>
 
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-namespace
-{
 using ControlFieldScan::keyOf;
 using ControlFieldScan::Record;
-
-// The files the cache is built from: the package index files of the sources,
-// in their order, and the dpkg status file.
-std::vector<std::string> indexFiles()
-{
-    std::vector<std::string> files;
-    // Reading the sources only parses their configuration, not the lists.
-    pkgSourceList sources;
-    if (sources.ReadMainList()) {
-        for (const metaIndex *meta : sources) {
-            for (const IndexTarget &target : meta->GetIndexTargets()) {
-                const std::string file = target.Option(IndexTarget::EXISTING_FILENAME);
-                if (target.Option(IndexTarget::IDENTIFIER) == "Packages" && !file.empty()) {
-                    files.push_back(file);
-                }
-            }
-        }
-    }
-    files.push_back(_config->FindFile("Dir::State::status"));
-    return files;
-}
-}
 
 QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QString &field)
 {
@@ -58,7 +31,7 @@ QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QS
     }
 
     const std::string fieldName = field.toStdString();
-    for (const std::string &file : indexFiles()) {
+    for (const std::string &file : ControlFieldScan::indexFiles()) {
         ControlFieldScan::scan(file, fieldName, native, &records);
     }
 

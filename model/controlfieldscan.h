@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+class pkgTagSection;
 
 // The one-pass reading of package index files behind ControlFieldReader.
 namespace ControlFieldScan
@@ -30,6 +33,17 @@ inline std::string cacheArchitecture(const std::string &architecture, const std:
 {
     return architecture == "all" ? nativeArchitecture : architecture;
 }
+
+// The files the package cache is built from: the package index files of the
+// sources, in their order, and the dpkg status file. APT's configuration must
+// be read (QApt::Backend::init() does it).
+std::vector<std::string> indexFiles();
+
+// Calls take for every record of the package index (or dpkg status) file
+// fileName, with the record's offset as APT's package cache gives it
+// (pkgCache::VerFile::Offset): the offset in the uncompressed file of where the
+// record's parse started. False when the file cannot be opened.
+bool forEachRecord(const std::string &fileName, const std::function<void(unsigned long long offset, pkgTagSection &record)> &take);
 
 // Reads every record of the package index (or dpkg status) file fileName; for
 // each whose package, architecture and version is a key of records, takes the
