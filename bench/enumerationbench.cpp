@@ -65,6 +65,7 @@ int main(int argc, char **argv)
         before = lastPid();
         timer.restart();
         DriverEnvironment environment;
+        environment.prefetch(Device::AllDetails); // as the command line does
         gpus = GpuEnumerator::enumerate(GpuEnumerator::Filter::AllDisplayControllers, environment).size();
         enumeration.push_back(timer.nsecsElapsed());
         enumerationPids += lastPid() - before;

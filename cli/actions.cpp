@@ -33,12 +33,13 @@ QMap<QString, ActionSpec> actionTable()
 {
     const ArgumentSpec gpu{QStringLiteral("GPU"), i18n("GPU BusID, name or vendor")};
     QMap<QString, ActionSpec> table;
-    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs")});
-    table.insert(QStringLiteral("list-modules"), {listModules, {gpu}, i18n("Lists kernel modules for the specified GPU")});
+    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs"), {}});
+    table.insert(QStringLiteral("list-modules"), {listModules, {gpu}, i18n("Lists kernel modules for the specified GPU"), Device::Modules});
     table.insert(QStringLiteral("list-xorg"),
-                 {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU")});
-    table.insert(QStringLiteral("list-packages"),
-                 {listPackages, {gpu}, i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU")});
+                 {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU"), Device::XorgDriver});
+    table.insert(
+        QStringLiteral("list-packages"),
+        {listPackages, {gpu}, i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU"), {}});
     table.insert(QStringLiteral("set-module"),
                  {setModule,
                   {gpu, {QStringLiteral("new-module"), i18n("Kernel module that will be set as active")}},

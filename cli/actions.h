@@ -23,6 +23,8 @@ struct ActionSpec {
     ActionHandler handler;
     QList<ArgumentSpec> arguments;
     QString description;
+    // What the action reads of each GPU beyond its identification.
+    Device::Details details = Device::AllDetails;
 };
 
 // Everything the tool prints, error messages included, goes through this stream.

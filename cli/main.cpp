@@ -11,10 +11,13 @@
 
 namespace
 {
-QList<Device> getGpus()
+QList<Device> getGpus(Device::Details details)
 {
     DriverEnvironment environment;
-    return GpuEnumerator::enumerate(GpuEnumerator::Filter::AllDisplayControllers, environment);
+    // The PCI probe takes most of the time; the module tree and the X log are
+    // read meanwhile.
+    environment.prefetch(details);
+    return GpuEnumerator::enumerate(GpuEnumerator::Filter::AllDisplayControllers, environment, details);
 }
 
 QString syntaxOf(const QString &name, const ActionSpec &action)
@@ -75,6 +78,6 @@ int main(int argc, char **argv)
         parser.showHelp(1);
     }
 
-    QList<Device> gpus = getGpus();
+    QList<Device> gpus = getGpus(action.details);
     return action.handler(arguments, gpus);
 }

@@ -17,7 +17,7 @@ QString latin1(const char *text)
 }
 }
 
-Device::Device(const s_hd_t *hd, DriverEnvironment &env)
+Device::Device(const s_hd_t *hd, DriverEnvironment &env, Details details)
     : m_baseClassName(latin1(hd->base_class.name))
     , m_vendorName(latin1(hd->vendor.name))
     , m_deviceName(latin1(hd->device.name))
@@ -30,12 +30,16 @@ Device::Device(const s_hd_t *hd, DriverEnvironment &env)
     , m_modalias(latin1(hd->modalias))
     , m_uniqueId(latin1(hd->unique_id))
 {
-    m_drivers = parseDriverList(candidateModules(hd), env);
-    const int bound = findCurrentModuleIndex(hd->driver_module);
-    m_boundToCandidate = bound >= 0;
-    m_currentDriverIndex = qMax(bound, 0);
-    m_xorgDriver = findCurrentXOrgDriver(latin1(hd->sysfs_bus_id), env);
-    m_newDriverIndex = m_currentDriverIndex;
+    if (details & Modules) {
+        m_drivers = parseDriverList(candidateModules(hd), env);
+        const int bound = findCurrentModuleIndex(hd->driver_module);
+        m_boundToCandidate = bound >= 0;
+        m_currentDriverIndex = qMax(bound, 0);
+        m_newDriverIndex = m_currentDriverIndex;
+    }
+    if (details & XorgDriver) {
+        m_xorgDriver = findCurrentXOrgDriver(latin1(hd->sysfs_bus_id), env);
+    }
 }
 
 bool Device::isDisplayController(const s_hd_t *hd)

@@ -3,6 +3,7 @@
 
 #include "module.h"
 
+#include <QFlags>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -17,10 +18,21 @@ class DriverEnvironment;
 class Device
 {
 public:
+    // What a record holds beyond libhd's identification of the device: the
+    // candidate modules (their files found in the module tree, their names read
+    // from them) and the XOrg driver (read from the X server's log). A record
+    // built without one has no modules, or an empty XOrg driver.
+    enum Detail {
+        Modules = 0x1,
+        XorgDriver = 0x2,
+        AllDetails = Modules | XorgDriver,
+    };
+    Q_DECLARE_FLAGS(Details, Detail)
+
     Device() = default;
     // Builds the record; the module files, the DRM link and the X server log are
     // looked up through env.
-    Device(const s_hd_t *hd, DriverEnvironment &env);
+    Device(const s_hd_t *hd, DriverEnvironment &env, Details details = AllDetails);
 
     QString vendorName() const
     {
@@ -127,3 +139,5 @@ private:
     bool m_boundToCandidate = false;
     QList<Module> m_drivers;
 };
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(Device::Details)

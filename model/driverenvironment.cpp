@@ -11,6 +11,40 @@ DriverEnvironment::DriverEnvironment(const QString &root)
 {
 }
 
+DriverEnvironment::~DriverEnvironment()
+{
+    waitForPrefetch();
+}
+
+void DriverEnvironment::prefetch(Device::Details details)
+{
+    waitForPrefetch();
+    const bool modules = (details & Device::Modules) && !m_moduleTree;
+    const bool xorg = (details & Device::XorgDriver) && !m_xorgLog;
+    if (!modules && !xorg) {
+        return;
+    }
+    if (modules) {
+        m_moduleTree.emplace(moduleRoot());
+    }
+    // Until the wait, only the other thread touches the members it fills.
+    m_prefetch = std::async(std::launch::async, [this, modules, xorg] {
+        if (modules) {
+            m_moduleTree->locateAll();
+        }
+        if (xorg) {
+            readXorgLog();
+        }
+    });
+}
+
+void DriverEnvironment::waitForPrefetch()
+{
+    if (m_prefetch.valid()) {
+        m_prefetch.get();
+    }
+}
+
 QString DriverEnvironment::moduleRoot() const
 {
     return m_root + QLatin1String("/usr/lib/modules/") + QSysInfo::kernelVersion();
@@ -18,6 +52,7 @@ QString DriverEnvironment::moduleRoot() const
 
 ModuleTree &DriverEnvironment::moduleTree()
 {
+    waitForPrefetch();
     if (!m_moduleTree) {
         m_moduleTree.emplace(moduleRoot());
     }
@@ -35,6 +70,12 @@ bool DriverEnvironment::drmDevice(const QString &busId, QString *card) const
 }
 
 bool DriverEnvironment::isRootStartedX()
+{
+    waitForPrefetch();
+    return rootStartedX();
+}
+
+bool DriverEnvironment::rootStartedX()
 {
     if (!m_rootStartedX) {
         m_rootStartedX = XServer::isRootStartedX(m_root + QLatin1String("/proc"));
@@ -54,10 +95,16 @@ QString DriverEnvironment::userXorgLogPath()
 
 const XorgLog &DriverEnvironment::xorgLog(bool *ok)
 {
+    waitForPrefetch();
     if (!m_xorgLog) {
-        const QString path = m_root + (isRootStartedX() ? rootXorgLogPath() : userXorgLogPath());
-        m_xorgLog = XorgLog::fromFile(path, &m_xorgLogRead);
+        readXorgLog();
     }
     *ok = m_xorgLogRead;
     return *m_xorgLog;
+}
+
+void DriverEnvironment::readXorgLog()
+{
+    const QString path = m_root + (rootStartedX() ? rootXorgLogPath() : userXorgLogPath());
+    m_xorgLog = XorgLog::fromFile(path, &m_xorgLogRead);
 }

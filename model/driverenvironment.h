@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "device.h"
 #include "moduletree.h"
 #include "xorglog.h"
 
 #include <QString>
 
+#include <future>
 #include <optional>
 
 // The parts of the running system that describe every GPU alike: the kernel's
@@ -19,6 +21,9 @@ class DriverEnvironment
 {
 public:
     explicit DriverEnvironment(const QString &root = QString());
+    ~DriverEnvironment();
+    DriverEnvironment(const DriverEnvironment &) = delete;
+    DriverEnvironment &operator=(const DriverEnvironment &) = delete;
 
     QString root() const
     {
@@ -41,10 +46,22 @@ public:
     static QString rootXorgLogPath();
     static QString userXorgLogPath();
 
+    // Starts reading what records with the given details need, the whole module
+    // tree and the X server's log, on another thread: a caller that probes the PCI
+    // bus meanwhile, which takes longer, gets them at little cost in time (the
+    // two threads still share the cores). The accessors above wait for the
+    // reading to end.
+    void prefetch(Device::Details details);
+
 private:
+    void waitForPrefetch();
+    bool rootStartedX();
+    void readXorgLog();
+
     QString m_root;
     std::optional<ModuleTree> m_moduleTree;
     std::optional<bool> m_rootStartedX;
     std::optional<XorgLog> m_xorgLog;
     bool m_xorgLogRead = false;
+    std::future<void> m_prefetch;
 };

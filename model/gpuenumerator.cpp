@@ -20,8 +20,11 @@ struct HdDataDeleter {
 };
 }
 
-QList<Device> GpuEnumerator::enumerate(Filter filter, DriverEnvironment &env)
+QList<Device> GpuEnumerator::enumerate(Filter filter, DriverEnvironment &env, Device::Details details)
 {
+    if (filter == Filter::WithCandidateModules) {
+        details |= Device::Modules;
+    }
     // A fresh context per probe: libhd caches the sysfs driver list in it.
     std::unique_ptr<hd_data_t, HdDataDeleter> data(static_cast<hd_data_t *>(std::calloc(1, sizeof(hd_data_t))));
     hd_t *list = hd_list(data.get(), hw_pci, 1, nullptr);
@@ -31,19 +34,24 @@ QList<Device> GpuEnumerator::enumerate(Filter filter, DriverEnvironment &env)
     for (const hd_t *hd = list; hd; hd = hd->next) {
         if (Device::isDisplayController(hd)) {
             displays.append(hd);
-            const QStringList names = Device::candidateModules(hd);
-            for (const QString &name : names) {
-                candidates.insert(name);
+            if (details & Device::Modules) {
+                const QStringList names = Device::candidateModules(hd);
+                for (const QString &name : names) {
+                    candidates.insert(name);
+                }
             }
         }
     }
-    // One walk of the module tree for the candidates of every GPU.
+    // One walk of the module tree for the candidates of every GPU, unless a
+    // prefetch has walked it all.
     candidates.remove(QString());
-    env.moduleTree().locate(candidates);
+    if (!candidates.isEmpty()) {
+        env.moduleTree().locate(candidates);
+    }
 
     QList<Device> gpus;
     for (const hd_t *hd : qAsConst(displays)) {
-        Device device(hd, env);
+        Device device(hd, env, details);
         if (filter == Filter::AllDisplayControllers || !device.driverList().isEmpty()) {
             gpus.append(device);
         }

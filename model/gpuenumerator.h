@@ -15,6 +15,8 @@ enum class Filter {
 };
 
 // Probes the PCI bus with libhd, anew, and returns the display controllers in
-// libhd's order.
-QList<Device> enumerate(Filter filter, DriverEnvironment &env);
+// libhd's order, their records built with the given details (the filter on
+// candidate modules needs and adds Device::Modules). A caller that waits for the
+// result can have env prefetch what the details need first.
+QList<Device> enumerate(Filter filter, DriverEnvironment &env, Device::Details details = Device::AllDetails);
 }

@@ -7,12 +7,22 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
-const QLatin1String moduleSuffix(".ko");
+constexpr char moduleSuffix[] = ".ko";
+constexpr size_t moduleSuffixLength = sizeof(moduleSuffix) - 1;
+
+bool isModuleFileName(const char *name)
+{
+    const size_t length = std::strlen(name);
+    return length >= moduleSuffixLength && std::memcmp(name + length - moduleSuffixLength, moduleSuffix, moduleSuffixLength) == 0;
+}
 
 class Walker
 {
@@ -27,7 +37,7 @@ public:
     {
         // QDirIterator marks the start directory as visited by its absolute path.
         m_visited.insert(root);
-        walkDirectory(root);
+        walkDirectory(open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), root);
     }
 
 private:
@@ -36,10 +46,18 @@ private:
         return m_wanted && m_found->size() == m_wanted->size();
     }
 
-    void walkDirectory(const QByteArray &directory)
+    // Directories are opened relative to their parent's descriptor and entries
+    // looked at by name in it: the kernel does not resolve every path from the root
+    // again, and no path is built for the thousands of entries that are neither
+    // directories nor module files.
+    void walkDirectory(int fd, const QByteArray &directory)
     {
-        DIR *dir = opendir(directory.constData());
+        if (fd < 0) {
+            return;
+        }
+        DIR *dir = fdopendir(fd);
         if (!dir) {
+            close(fd);
             return;
         }
         while (!done()) {
@@ -53,29 +71,30 @@ private:
             if (entry->d_name[0] == '.') {
                 continue;
             }
-            const QByteArray path = directory + '/' + entry->d_name;
-            visitFile(entry->d_name, path, entry->d_type);
+            if (isModuleFileName(entry->d_name)) {
+                visitFile(dirfd(dir), entry->d_name, directory, entry->d_type);
+            }
             bool isDirectory = entry->d_type == DT_DIR;
             bool isLink = entry->d_type == DT_LNK;
             if (entry->d_type == DT_UNKNOWN || isLink) {
                 struct stat info;
-                if (lstat(path.constData(), &info) != 0) {
+                if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
                     continue;
                 }
                 isLink = S_ISLNK(info.st_mode);
                 isDirectory = S_ISDIR(info.st_mode);
                 if (isLink) {
-                    isDirectory = stat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode);
+                    isDirectory = fstatat(dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
                 }
             }
             if (isDirectory) {
-                enter(path, isLink);
+                enter(dirfd(dir), entry->d_name, directory + '/' + entry->d_name, isLink);
             }
         }
         closedir(dir);
     }
 
-    void enter(const QByteArray &path, bool isLink)
+    void enter(int parent, const char *name, const QByteArray &path, bool isLink)
     {
         // QDirIterator stops link loops by remembering every directory it entered,
         // by its canonical path when reached through a link.
@@ -91,25 +110,22 @@ private:
             return;
         }
         m_visited.insert(key);
-        walkDirectory(path);
+        walkDirectory(openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC), path);
     }
 
-    void visitFile(const char *name, const QByteArray &path, unsigned char type)
+    void visitFile(int parent, const char *name, const QByteArray &directory, unsigned char type)
     {
         const QString fileName = QFile::decodeName(name);
-        if (!fileName.endsWith(moduleSuffix)) {
-            return;
-        }
-        const QString key = ModuleName::normalized(fileName.chopped(moduleSuffix.size()));
+        const QString key = ModuleName::normalized(fileName.chopped(int(moduleSuffixLength)));
         if (m_found->contains(key) || (m_wanted && !m_wanted->contains(key))) {
             return;
         }
         // A dangling link is not an entry for QDirIterator without QDir::System.
         struct stat info;
-        if ((type == DT_LNK || type == DT_UNKNOWN) && stat(path.constData(), &info) != 0) {
+        if ((type == DT_LNK || type == DT_UNKNOWN) && fstatat(parent, name, &info, 0) != 0) {
             return;
         }
-        m_found->insert(key, QFile::decodeName(path));
+        m_found->insert(key, QFile::decodeName(directory + '/' + name));
     }
 
     const QSet<QString> *m_wanted;
@@ -130,6 +146,9 @@ void ModuleTree::walk(const QSet<QString> &wanted, QHash<QString, QString> *foun
 
 void ModuleTree::locate(const QSet<QString> &moduleNames)
 {
+    if (m_complete) {
+        return;
+    }
     QSet<QString> wanted;
     for (const QString &name : moduleNames) {
         const QString key = ModuleName::normalized(name);
@@ -151,6 +170,12 @@ QString ModuleTree::path(const QString &moduleName)
 {
     locate({moduleName});
     return m_paths.value(ModuleName::normalized(moduleName));
+}
+
+void ModuleTree::locateAll()
+{
+    m_paths = indexAll();
+    m_complete = true;
 }
 
 QHash<QString, QString> ModuleTree::indexAll()

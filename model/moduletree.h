@@ -25,6 +25,11 @@ public:
     // locate() before are located now, with a walk of their own.
     QString path(const QString &moduleName);
 
+    // Walks the whole tree now; every later lookup is answered from what it found,
+    // without another walk. For callers that walk on another thread while they
+    // wait for something else.
+    void locateAll();
+
     // Every file name ending in ".ko" in walk order, the first path of each; for
     // tests that compare the walk with QDirIterator's.
     QHash<QString, QString> indexAll();
@@ -34,4 +39,5 @@ private:
 
     QString m_root;
     QHash<QString, QString> m_paths; // normalized name -> path, empty when not found
+    bool m_complete = false; // m_paths holds every module of the tree
 };

@@ -46,6 +46,7 @@ private Q_SLOTS:
     void identityFromLibhd();
     void candidateModules_data();
     void candidateModules();
+    void moduleList_data();
     void moduleList();
     void currentModule_data();
     void currentModule();
@@ -156,14 +157,26 @@ void DeviceTest::candidateModules()
     QCOMPARE(Device::candidateModules(hd.get()), expected);
 }
 
+void DeviceTest::moduleList_data()
+{
+    QTest::addColumn<bool>("prefetch");
+    QTest::newRow("walked on demand") << false;
+    // The command line has the whole tree walked on another thread during the probe.
+    QTest::newRow("prefetched") << true;
+}
+
 void DeviceTest::moduleList()
 {
+    QFETCH(bool, prefetch);
     Machine machine;
     QVERIFY(machine.addModule(QStringLiteral("updates/dkms/nvidia-current.ko"), {"name=nvidia"}));
     QVERIFY(machine.addModule(QStringLiteral("kernel/drivers/gpu/drm/nouveau/nouveau.ko"), {"name=nouveau"}));
     QVERIFY(machine.addModule(QStringLiteral("kernel/drivers/gpu/drm/nameless.ko"), {"license=GPL"}));
     QVERIFY(machine.addModule(QStringLiteral("kernel/drivers/gpu/drm/tiny/gma500_gfx.ko"), {"name=gma500_gfx"}));
     DriverEnvironment environment(machine.dir.path());
+    if (prefetch) {
+        environment.prefetch(Device::AllDetails);
+    }
     const QList<Module> modules = Device::parseDriverList({QStringLiteral("nvidia_current"),
                                                            QString(),
                                                            QStringLiteral("nouveau"),
@@ -190,6 +203,9 @@ void DeviceTest::moduleList()
     // A file without a name record falls back to the dashed candidate name.
     QVERIFY(machine.addModule(QStringLiteral("extra/foo-bar.ko"), {"license=GPL"}));
     DriverEnvironment fresh(machine.dir.path());
+    if (prefetch) {
+        fresh.prefetch(Device::AllDetails);
+    }
     QCOMPARE(Device::parseDriverList({QStringLiteral("foo_bar")}, fresh).value(0).displayName, QStringLiteral("foo-bar"));
 }
 
@@ -305,13 +321,19 @@ void DeviceTest::xorgDriver()
     }
     FakeHd hd;
     fillNvidia(hd, "nvidia");
-    DriverEnvironment environment(machine.dir.path());
-    messages.clear();
-    const auto previous = qInstallMessageHandler(collectMessages);
-    const Device gpu(hd.get(), environment);
-    qInstallMessageHandler(previous);
-    QCOMPARE(gpu.xorgDriver(), expected);
-    QCOMPARE(messages, complains ? QStringList{QStringLiteral("Failed to read XOrg log file")} : QStringList{});
+    // Read when the record asks for it, or beforehand on another thread.
+    for (const bool prefetch : {false, true}) {
+        DriverEnvironment environment(machine.dir.path());
+        if (prefetch) {
+            environment.prefetch(Device::XorgDriver);
+        }
+        messages.clear();
+        const auto previous = qInstallMessageHandler(collectMessages);
+        const Device gpu(hd.get(), environment);
+        qInstallMessageHandler(previous);
+        QCOMPARE(gpu.xorgDriver(), expected);
+        QCOMPARE(messages, complains ? QStringList{QStringLiteral("Failed to read XOrg log file")} : QStringList{});
+    }
 }
 
 void DeviceTest::xorgDriverWithoutDrmDeviceReadsNoLog()
