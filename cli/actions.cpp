@@ -1,26 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "actions.h"
-#include "aptcatalog.h"
-#include "modalias.h"
-#include "replaceaction.h"
+#include "actionplugin.h"
 #include "xserver.h"
 
 #include <KLocalizedString>
 
-#include <algorithm>
-
-namespace
-{
 QString argument(const QStringList &arguments, int index)
 {
     return arguments.value(index);
 }
 
-// Whether the catalogue entry driver is the XOrg driver current, as the log names it.
 bool isCurrentXorgDriver(const QString &driver, const QString &current)
 {
     return !current.isEmpty() && driver.contains(current, Qt::CaseInsensitive);
-}
 }
 
 QTextStream &standardOutput()
@@ -37,16 +29,19 @@ QMap<QString, ActionSpec> actionTable()
     table.insert(QStringLiteral("list-modules"), {listModules, {gpu}, i18n("Lists kernel modules for the specified GPU"), Device::Modules});
     table.insert(QStringLiteral("list-xorg"),
                  {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU"), Device::XorgDriver});
-    table.insert(
-        QStringLiteral("list-packages"),
-        {listPackages, {gpu}, i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU"), {}});
+    table.insert(QStringLiteral("list-packages"),
+                 {pluginAction(QStringLiteral("list-packages")),
+                  {gpu},
+                  i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU"),
+                  {}});
     table.insert(QStringLiteral("set-module"),
-                 {setModule,
+                 {pluginAction(QStringLiteral("set-module")),
                   {gpu, {QStringLiteral("new-module"), i18n("Kernel module that will be set as active")}},
                   i18n("Sets new kernel module for the specified GPU")});
-    table.insert(
-        QStringLiteral("set-xorg"),
-        {setXorg, {gpu, {QStringLiteral("new-driver"), i18n("XOrg driver that will be set as active")}}, i18n("Sets new XOrg driver for the specified GPU")});
+    table.insert(QStringLiteral("set-xorg"),
+                 {pluginAction(QStringLiteral("set-xorg")),
+                  {gpu, {QStringLiteral("new-driver"), i18n("XOrg driver that will be set as active")}},
+                  i18n("Sets new XOrg driver for the specified GPU")});
     return table;
 }
 
@@ -106,70 +101,4 @@ int listXorg(const QStringList &arguments, QList<Device> &gpus)
         standardOutput() << Qt::endl;
     }
     return 0;
-}
-
-int listPackages(const QStringList &arguments, QList<Device> &gpus)
-{
-    const auto gpu = findGpu(gpus, argument(arguments, 1));
-    if (gpu == gpus.end()) {
-        return -1;
-    }
-    const QString modalias = gpu->modalias();
-    // A package without the field matches no GPU, so only those with it are read.
-    const QVector<AptCatalog::Package> packages = AptCatalog::withField(QStringLiteral("Modaliases"));
-    bool found = false;
-    for (const AptCatalog::Package &package : packages) {
-        if (!containsModalias(package.field, modalias)) {
-            continue;
-        }
-        found = true;
-        standardOutput() << package.name;
-        if (package.installed) {
-            standardOutput() << " (installed)";
-        }
-        standardOutput() << Qt::endl;
-    }
-    if (!found) {
-        standardOutput() << i18n("Cannot find any compatible driver packages") << Qt::endl;
-    }
-    return 0;
-}
-
-int setModule(const QStringList &arguments, QList<Device> &gpus)
-{
-    const auto gpu = findGpu(gpus, argument(arguments, 1));
-    if (gpu == gpus.end()) {
-        return -1;
-    }
-    const QString wanted = argument(arguments, 2);
-    const QList<Module> modules = gpu->driverList();
-    const auto module = std::find_if(modules.cbegin(), modules.cend(), [&wanted](const Module &candidate) {
-        return candidate.displayName == wanted;
-    });
-    if (module == modules.cend()) {
-        standardOutput() << i18n("Cannot find module ") << wanted << i18n(" for GPU ") << argument(arguments, 1) << Qt::endl;
-        return -1;
-    }
-    gpu->setNewDriver(module->realName);
-    return runReplaceAction(*gpu, QString()) ? 0 : -1;
-}
-
-int setXorg(const QStringList &arguments, QList<Device> &gpus)
-{
-    const auto gpu = findGpu(gpus, argument(arguments, 1));
-    if (gpu == gpus.end()) {
-        return -1;
-    }
-    const QString requested = argument(arguments, 2);
-    if (isCurrentXorgDriver(requested, gpu->xorgDriver())) {
-        standardOutput() << i18n("You are trying to set current xorg driver") << Qt::endl;
-        return -1;
-    }
-    // A driver that is not installed would keep the X server from starting.
-    if (!XServer::installedXOrgDrivers().contains(requested)) {
-        standardOutput() << i18n("XOrg driver \"%1\" is not installed; list-xorg shows the installed ones", requested) << Qt::endl;
-        return -1;
-    }
-    gpu->updateXOrgDriver(requested);
-    return runReplaceAction(*gpu, requested) ? 0 : -1;
 }

@@ -33,10 +33,15 @@ QTextStream &standardOutput();
 QMap<QString, ActionSpec> actionTable();
 
 QList<Device>::iterator findGpu(QList<Device> &gpus, const QString &argument);
+// Argument index of the action's arguments, or an empty string.
+QString argument(const QStringList &arguments, int index);
+// Whether the catalogue entry driver is the XOrg driver current, as the log names it.
+bool isCurrentXorgDriver(const QString &driver, const QString &current);
 
 int listGpus(const QStringList &arguments, QList<Device> &gpus);
 int listModules(const QStringList &arguments, QList<Device> &gpus);
 int listXorg(const QStringList &arguments, QList<Device> &gpus);
+// In the plug-in (see actionplugin.h):
 int listPackages(const QStringList &arguments, QList<Device> &gpus);
 int setModule(const QStringList &arguments, QList<Device> &gpus);
 int setXorg(const QStringList &arguments, QList<Device> &gpus);
