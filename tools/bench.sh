@@ -1,10 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds and prints the benchmark figures, each measured in one run inside a fake
-# machine: the GPU enumeration against a bare libhd probe on a 32-function laptop
-# with Debian's real kernel tree and headers, and the reading of "Modaliases"
-# over Debian's whole archive with plain and with lz4-compressed lists, and how
-# soon the control module shows and is filled on the same laptop.
+# machine: the GPU enumeration and the whole listing commands against a bare
+# libhd probe on a 32-function laptop with Debian's real kernel tree and headers,
+# how soon the control module shows and is filled on the same laptop, and the
+# reading of "Modaliases" and the whole "list-packages" over Debian's whole
+# archive, with APT as Debian ships it (plain lists, pkgcache.bin kept) and as
+# this image sets it up (lz4 lists, no pkgcache.bin), against a python3-apt scan
+# of the same cache and raw passes over the lists.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -14,11 +17,21 @@ cache=$(dirname "$(dirname "$(dirname "$(dirname "$modules")")")")
 machine() {
     python3 "$top/tests/fakemachine/fakemachine.py" --bind "$build" "$@"
 }
+laptop() {
+    machine --profile bench-laptop --real-modules "$modules" --real-headers "$cache/linux-headers" -- "$@"
+}
 echo "== GPU enumeration (bench-laptop, real kernel tree with headers)"
-machine --profile bench-laptop --real-modules "$modules" --real-headers "$cache/linux-headers" -- "$build/bin/enumerationbench" 21
+laptop "$build/bin/enumerationbench" 21
+echo "== Listing commands, whole (bench-laptop, real kernel tree with headers)"
+laptop /usr/bin/python3 "$top/bench/commandbench.py" enumeration "$build" PCI:1@0:0:0 41
 echo "== Control module: first paint and filled form (bench-laptop, real kernel tree with headers)"
-machine --profile bench-laptop --real-modules "$modules" --real-headers "$cache/linux-headers" -- "$build/bin/kcmbench" 11
+laptop "$build/bin/kcmbench" 11
 for lists in debian-archive debian-archive-lz4; do
     echo "== Modaliases of every package ($lists)"
     machine --profile "$lists" -- "$build/bin/packagesbench" 200
+    echo "== list-packages, whole ($lists)"
+    # A python3-apt scan of compressed lists takes minutes: only on plain ones.
+    python=
+    [ "$lists" = debian-archive-lz4 ] && python=--no-python
+    machine --profile "$lists" -- /usr/bin/python3 "$top/bench/commandbench.py" packages "$build" PCI:1@0:0:0 9 $python
 done
