@@ -6,11 +6,18 @@
 #include "device.h"
 #include "modinfosection.h"
 #include "modulename.h"
+#include "modulesignature.h"
 #include "moduletree.h"
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
+
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(ModuleSignature::Status)
 
 class RealKernelTest : public QObject
 {
@@ -22,6 +29,8 @@ private Q_SLOTS:
     void gpuModuleNamesAsModinfoReadsThem();
     void everyModuleIsFoundByItsName();
     void walkMatchesQDirIterator();
+    void cutOrCraftedSignatures_data();
+    void cutOrCraftedSignatures();
 
 private:
     QString m_root;
@@ -66,6 +75,12 @@ void RealKernelTest::gpuModuleNamesAsModinfoReadsThem()
     QCOMPARE(Device::displayName(path, QStringLiteral("fallback")), name);
     // The control module shows the version from the same record.
     QCOMPARE(QString::fromLocal8Bit(ModinfoSection::value(path, QByteArrayLiteral("version"))), modinfo("version"));
+    // Debian signs every module of its kernel package; the signer and key as
+    // modinfo (kmod, through OpenSSL) reads them from the PKCS#7 signature.
+    const ModuleSignature signature = ModuleSignature::read(path);
+    QCOMPARE(signature.status, ModuleSignature::Status::Signed);
+    QCOMPARE(signature.signer, modinfo("signer"));
+    QCOMPARE(signature.sigKey(), modinfo("sig_key"));
 }
 
 void RealKernelTest::everyModuleIsFoundByItsName()
@@ -107,6 +122,66 @@ void RealKernelTest::walkMatchesQDirIterator()
         }
     }
     QCOMPARE(ModuleTree(m_root).indexAll(), expected);
+}
+
+void RealKernelTest::cutOrCraftedSignatures_data()
+{
+    // A real module's end: PKCS#7 signature, 12 bytes of struct module_signature
+    // (the signature's length last, big-endian) and the marker.
+    QFile module(m_root + QStringLiteral("/kernel/drivers/gpu/drm/nouveau/nouveau.ko"));
+    QVERIFY(module.open(QIODevice::ReadOnly));
+    const QByteArray whole = module.readAll();
+    constexpr int trailer = 40;
+    const quint32 length = qFromBigEndian<quint32>(whole.constData() + whole.size() - trailer + 8);
+    const int signatureStart = whole.size() - trailer - int(length);
+    const auto withLength = [&whole](quint32 value) {
+        QByteArray changed = whole;
+        qToBigEndian(value, changed.data() + changed.size() - trailer + 8);
+        return changed;
+    };
+    QByteArray otherIdType = whole;
+    otherIdType[whole.size() - trailer + 2] = 1;
+    QByteArray longerContent = whole;
+    longerContent[signatureStart + 1] = char(0x84); // a four-byte length of 0x82xxxxxx...
+    QByteArray indefinite = whole;
+    indefinite[signatureStart + 1] = char(0x80);
+    QByteArray otherContentType = whole;
+    otherContentType[signatureStart + 14] = char(otherContentType.at(signatureStart + 14) ^ 1); // the last byte of the content type
+
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<ModuleSignature::Status>("status");
+    QTest::newRow("whole") << whole << ModuleSignature::Status::Signed;
+    QTest::newRow("empty file") << QByteArray() << ModuleSignature::Status::Unsigned;
+    QTest::newRow("marker alone") << whole.right(28) << ModuleSignature::Status::Unsigned;
+    QTest::newRow("trailer alone") << whole.right(trailer) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("cut before the marker's end") << whole.chopped(1) << ModuleSignature::Status::Unsigned;
+    QTest::newRow("signature cut at its start") << whole.mid(signatureStart + 1) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("length one byte longer") << withLength(length + 1) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("length one byte shorter") << withLength(length - 1) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("length zero") << withLength(0) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("length past the file") << withLength(quint32(whole.size())) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("length 4 GiB - 1") << withLength(0xffffffff) << ModuleSignature::Status::Unreadable;
+    QTest::newRow("not PKCS#7") << otherIdType << ModuleSignature::Status::Unreadable;
+    QTest::newRow("DER length past the signature") << longerContent << ModuleSignature::Status::Unreadable;
+    QTest::newRow("BER indefinite length") << indefinite << ModuleSignature::Status::Unreadable;
+    QTest::newRow("not SignedData") << otherContentType << ModuleSignature::Status::Unreadable;
+}
+
+void RealKernelTest::cutOrCraftedSignatures()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(ModuleSignature::Status, status);
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("module.ko")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+    const ModuleSignature signature = ModuleSignature::read(file.fileName());
+    QCOMPARE(signature.status, status);
+    if (status == ModuleSignature::Status::Signed) {
+        QCOMPARE(signature.signer, QStringLiteral("Build time autogenerated kernel key"));
+    } else {
+        QVERIFY(signature.key.isNull() && signature.signer.isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(RealKernelTest)

@@ -40,3 +40,4 @@ fuzz modalias
 fuzz controlfield "$top/tests/data/packages-files"
 fuzz modprobe
 fuzz request
+fuzz signature
