@@ -29,9 +29,9 @@ ActionPlugin *loadPlugin()
 
 ActionHandler pluginAction(const QString &name)
 {
-    return [name](const QStringList &arguments, QList<Device> &gpus) {
+    return [name](const QStringList &arguments, const QStringList &options, QList<Device> &gpus) {
         ActionPlugin *plugin = loadPlugin();
         const ActionHandler handler = plugin ? plugin->handler(name) : ActionHandler();
-        return handler ? handler(arguments, gpus) : -1;
+        return handler ? handler(arguments, options, gpus) : -1;
     };
 }

@@ -19,7 +19,7 @@ public:
     virtual ActionHandler handler(const QString &name) const = 0;
 };
 
-#define ActionPlugin_iid "org.kiv.orlix-admin-driver.ActionPlugin/1"
+#define ActionPlugin_iid "org.kiv.orlix-admin-driver.ActionPlugin/2"
 Q_DECLARE_INTERFACE(ActionPlugin, ActionPlugin_iid)
 
 // A handler that loads the plug-in and runs its action name. When the plug-in

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "actions.h"
 #include "actionplugin.h"
+#include "driverenvironment.h"
+#include "securebootreport.h"
 #include "xserver.h"
 
 #include <KLocalizedString>
@@ -25,23 +27,33 @@ QMap<QString, ActionSpec> actionTable()
 {
     const ArgumentSpec gpu{QStringLiteral("GPU"), i18n("GPU BusID, name or vendor")};
     QMap<QString, ActionSpec> table;
-    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs"), {}});
-    table.insert(QStringLiteral("list-modules"), {listModules, {gpu}, i18n("Lists kernel modules for the specified GPU"), Device::Modules});
+    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs"), {}, {}});
+    table.insert(QStringLiteral("list-modules"),
+                 {listModules,
+                  {gpu},
+                  i18n("Lists kernel modules for the specified GPU"),
+                  Device::Modules,
+                  {{QLatin1String(secureBootOption), i18n("Also shows whether each module loads under Secure Boot")}}});
     table.insert(QStringLiteral("list-xorg"),
-                 {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU"), Device::XorgDriver});
+                 {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU"), Device::XorgDriver, {}});
     table.insert(QStringLiteral("list-packages"),
                  {pluginAction(QStringLiteral("list-packages")),
                   {gpu},
                   i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU"),
+                  {},
                   {}});
     table.insert(QStringLiteral("set-module"),
                  {pluginAction(QStringLiteral("set-module")),
                   {gpu, {QStringLiteral("new-module"), i18n("Kernel module that will be set as active")}},
-                  i18n("Sets new kernel module for the specified GPU")});
+                  i18n("Sets new kernel module for the specified GPU"),
+                  Device::AllDetails,
+                  {{QLatin1String(ignoreSecureBootOption), i18n("Switches even to a module that Secure Boot will keep from loading")}}});
     table.insert(QStringLiteral("set-xorg"),
                  {pluginAction(QStringLiteral("set-xorg")),
                   {gpu, {QStringLiteral("new-driver"), i18n("XOrg driver that will be set as active")}},
-                  i18n("Sets new XOrg driver for the specified GPU")});
+                  i18n("Sets new XOrg driver for the specified GPU"),
+                  Device::AllDetails,
+                  {}});
     return table;
 }
 
@@ -56,7 +68,7 @@ QList<Device>::iterator findGpu(QList<Device> &gpus, const QString &argument)
     return gpus.end();
 }
 
-int listGpus(const QStringList &, QList<Device> &gpus)
+int listGpus(const QStringList &, const QStringList &, QList<Device> &gpus)
 {
     for (const Device &gpu : qAsConst(gpus)) {
         standardOutput() << "Bus id: " << gpu.sysfsBusId() << " Model: " << gpu.model() << " Vendor: " << gpu.vendorName() << Qt::endl;
@@ -64,7 +76,7 @@ int listGpus(const QStringList &, QList<Device> &gpus)
     return 0;
 }
 
-int listModules(const QStringList &arguments, QList<Device> &gpus)
+int listModules(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {
@@ -80,10 +92,19 @@ int listModules(const QStringList &arguments, QList<Device> &gpus)
         }
         standardOutput() << Qt::endl;
     }
+    if (options.contains(QLatin1String(secureBootOption))) {
+        const DriverEnvironment environment;
+        const SecureBoot secureBoot(QString(), environment.moduleRoot());
+        standardOutput() << SecureBootReport::state(secureBoot.state()) << Qt::endl;
+        standardOutput() << SecureBootReport::dkmsKey(secureBoot) << Qt::endl;
+        for (const Module &module : modules) {
+            standardOutput() << SecureBootReport::module(module.displayName, secureBoot.check(module.path)) << Qt::endl;
+        }
+    }
     return 0;
 }
 
-int listXorg(const QStringList &arguments, QList<Device> &gpus)
+int listXorg(const QStringList &arguments, const QStringList &, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {

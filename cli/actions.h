@@ -11,9 +11,11 @@
 
 #include <functional>
 
-// The result becomes the exit status; -1 leaves the program as 255.
-using ActionHandler = std::function<int(const QStringList &arguments, QList<Device> &gpus)>;
+// The result becomes the exit status; -1 leaves the program as 255. options
+// holds the names of the action's options that were given.
+using ActionHandler = std::function<int(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)>;
 
+// An argument, or an option (given as --name).
 struct ArgumentSpec {
     QString name;
     QString description;
@@ -25,7 +27,12 @@ struct ActionSpec {
     QString description;
     // What the action reads of each GPU beyond its identification.
     Device::Details details = Device::AllDetails;
+    QList<ArgumentSpec> options;
 };
+
+// The options of the actions.
+constexpr char secureBootOption[] = "secure-boot";
+constexpr char ignoreSecureBootOption[] = "ignore-secure-boot";
 
 // Everything the tool prints, error messages included, goes through this stream.
 QTextStream &standardOutput();
@@ -38,10 +45,10 @@ QString argument(const QStringList &arguments, int index);
 // Whether the catalogue entry driver is the XOrg driver current, as the log names it.
 bool isCurrentXorgDriver(const QString &driver, const QString &current);
 
-int listGpus(const QStringList &arguments, QList<Device> &gpus);
-int listModules(const QStringList &arguments, QList<Device> &gpus);
-int listXorg(const QStringList &arguments, QList<Device> &gpus);
+int listGpus(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
+int listModules(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
+int listXorg(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
 // In the plug-in (see actionplugin.h):
-int listPackages(const QStringList &arguments, QList<Device> &gpus);
-int setModule(const QStringList &arguments, QList<Device> &gpus);
-int setXorg(const QStringList &arguments, QList<Device> &gpus);
+int listPackages(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
+int setModule(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
+int setXorg(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);

@@ -3,8 +3,10 @@
 #include "actionplugin.h"
 #include "actions.h"
 #include "aptcatalog.h"
+#include "driverenvironment.h"
 #include "modalias.h"
 #include "replaceaction.h"
+#include "securebootreport.h"
 #include "xserver.h"
 
 #include <KLocalizedString>
@@ -29,7 +31,7 @@ public:
     }
 };
 
-int listPackages(const QStringList &arguments, QList<Device> &gpus)
+int listPackages(const QStringList &arguments, const QStringList &, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {
@@ -56,7 +58,7 @@ int listPackages(const QStringList &arguments, QList<Device> &gpus)
     return 0;
 }
 
-int setModule(const QStringList &arguments, QList<Device> &gpus)
+int setModule(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {
@@ -71,11 +73,24 @@ int setModule(const QStringList &arguments, QList<Device> &gpus)
         standardOutput() << i18n("Cannot find module ") << wanted << i18n(" for GPU ") << argument(arguments, 1) << Qt::endl;
         return -1;
     }
+    // A module the kernel will refuse leaves the GPU without its driver after the
+    // reboot, on a black screen or a fallback driver.
+    if (!options.contains(QLatin1String(ignoreSecureBootOption))) {
+        const DriverEnvironment environment;
+        const SecureBoot secureBoot(QString(), environment.moduleRoot());
+        const SecureBoot::ModuleCheck check = secureBoot.check(module->path);
+        if (SecureBoot::refused(check.verdict)) {
+            standardOutput() << SecureBootReport::refusal(module->displayName, check) << Qt::endl;
+            standardOutput() << i18n("Nothing was changed. To switch anyway, run the command again with --%1.", QLatin1String(ignoreSecureBootOption))
+                             << Qt::endl;
+            return -1;
+        }
+    }
     gpu->setNewDriver(module->realName);
     return runReplaceAction(*gpu, QString()) ? 0 : -1;
 }
 
-int setXorg(const QStringList &arguments, QList<Device> &gpus)
+int setXorg(const QStringList &arguments, const QStringList &, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {

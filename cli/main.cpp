@@ -71,7 +71,16 @@ int main(int argc, char **argv)
     for (const ArgumentSpec &argument : action.arguments) {
         parser.addPositionalArgument(argument.name, argument.description, QString());
     }
+    for (const ArgumentSpec &option : action.options) {
+        parser.addOption(QCommandLineOption(option.name, option.description));
+    }
     parser.process(app);
+    QStringList options;
+    for (const ArgumentSpec &option : action.options) {
+        if (parser.isSet(option.name)) {
+            options.append(option.name);
+        }
+    }
 
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() - 1 != action.arguments.size()) {
@@ -79,5 +88,5 @@ int main(int argc, char **argv)
     }
 
     QList<Device> gpus = getGpus(action.details);
-    return action.handler(arguments, gpus);
+    return action.handler(arguments, options, gpus);
 }

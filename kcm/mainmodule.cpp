@@ -7,6 +7,8 @@
 #include "gpuenumerator.h"
 #include "gpuinfo.h"
 #include "moduleinfo.h"
+#include "secureboot.h"
+#include "securebootreport.h"
 #include "tweaks.h"
 #include "ui_mainmodule.h"
 #include "xserver.h"
@@ -16,6 +18,7 @@
 
 #include <QDebug>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QtConcurrent>
 
 MainModule::MainModule(QWidget *parent, const QVariantList &args)
@@ -221,6 +224,14 @@ void MainModule::save()
     if (gpus.isEmpty()) {
         return;
     }
+    if (!secureBootAllowsSwitch()) {
+        // The choices stay pending, Apply with them, after the host has marked
+        // the module saved.
+        QTimer::singleShot(0, this, [this] {
+            markAsChanged();
+        });
+        return;
+    }
     QVariantList entries;
     for (const Device &gpu : qAsConst(gpus)) {
         entries.append(replaceRequestEntry(gpu, true));
@@ -244,6 +255,37 @@ void MainModule::save()
     DriverProgress::rebootRequest();
 }
 
+bool MainModule::secureBootAllowsSwitch()
+{
+    const SecureBoot secureBoot(m_environment.root, DriverEnvironment(m_environment.root).moduleRoot());
+    if (!secureBoot.enforcing()) {
+        return true;
+    }
+    QStringList refusals;
+    for (const Device &gpu : qAsConst(gpus)) {
+        const Module module = gpu.newDriver();
+        if (module.realName == gpu.currentDriver().realName) {
+            continue;
+        }
+        const SecureBoot::ModuleCheck check = secureBoot.check(module.path);
+        if (SecureBoot::refused(check.verdict)) {
+            refusals.append(SecureBootReport::refusal(module.displayName, check));
+        }
+    }
+    if (refusals.isEmpty()) {
+        return true;
+    }
+    refusals.append(i18n("Switch anyway? After the reboot the GPU may be left on a fallback driver or a black screen."));
+    return KMessageBox::warningContinueCancel(this,
+                                              refusals.join(QStringLiteral("\n\n")),
+                                              i18n("Secure Boot"),
+                                              KGuiItem(i18n("Switch Anyway")),
+                                              KStandardGuiItem::cancel(),
+                                              QString(),
+                                              KMessageBox::Notify | KMessageBox::Dangerous)
+        == KMessageBox::Continue;
+}
+
 void MainModule::showGpuInfo()
 {
     GpuInfo info(this);
@@ -254,7 +296,8 @@ void MainModule::showGpuInfo()
 void MainModule::showModuleInfo()
 {
     ModuleInfo info(this);
-    if (info.updateInfo(getCurrentGpu().newDriver().path, getCurrentGpu().newDriver().displayName)) {
+    const SecureBoot secureBoot(m_environment.root, DriverEnvironment(m_environment.root).moduleRoot());
+    if (info.updateInfo(getCurrentGpu().newDriver().path, getCurrentGpu().newDriver().displayName, &secureBoot)) {
         info.exec();
     }
 }

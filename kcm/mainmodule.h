@@ -57,6 +57,9 @@ public Q_SLOTS:
 
 private:
     Device &getCurrentGpu();
+    // Whether every GPU's new module will load under Secure Boot, or the user
+    // chose to switch anyway when told which will not.
+    bool secureBootAllowsSwitch();
     void setGuiEnabled(bool enabled);
     void updateKernelModuleBox();
     void updateXOrgDriverBox();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "moduleinfo.h"
 #include "modinfosection.h"
+#include "securebootreport.h"
 #include "ui_moduleinfo.h"
 
 #include <KLocalizedString>
@@ -38,7 +39,7 @@ ModuleInfo::~ModuleInfo()
     delete m_form;
 }
 
-bool ModuleInfo::updateInfo(const QString &path, const QString &title)
+bool ModuleInfo::updateInfo(const QString &path, const QString &title, const SecureBoot *secureBoot)
 {
     QString output;
     if (!runModinfo(path, &output)) {
@@ -50,6 +51,16 @@ bool ModuleInfo::updateInfo(const QString &path, const QString &title)
     QTextStream lines(&output);
     while (!lines.atEnd()) {
         m_form->infoTextEdit->append(lines.readLine().simplified());
+    }
+    if (secureBoot && secureBoot->state() != SecureBoot::State::NoEfi) {
+        const SecureBoot::ModuleCheck check = secureBoot->check(path);
+        m_form->infoTextEdit->append(QString());
+        m_form->infoTextEdit->append(SecureBootReport::state(secureBoot->state()));
+        m_form->infoTextEdit->append(SecureBootReport::dkmsKey(*secureBoot));
+        m_form->infoTextEdit->append(SecureBootReport::module(title, check));
+        if (SecureBoot::refused(check.verdict)) {
+            m_form->infoTextEdit->append(SecureBootReport::refusal(title, check));
+        }
     }
     m_form->infoTextEdit->moveCursor(QTextCursor::Start);
     return true;

@@ -3,6 +3,7 @@
 
 #include <QDialog>
 
+class SecureBoot;
 class Ui_ModuleInfo;
 
 // What modinfo reports about a kernel module file.
@@ -15,8 +16,9 @@ public:
     ~ModuleInfo() override;
 
     // Shows modinfo's lines for the module file path under title; false (after an
-    // error box) when modinfo failed.
-    bool updateInfo(const QString &path, const QString &title);
+    // error box) when modinfo failed. On an EFI machine, whether the module loads
+    // under secureBoot follows.
+    bool updateInfo(const QString &path, const QString &title, const SecureBoot *secureBoot = nullptr);
 
     // The module's version as modinfo reports it (without blanks), "unknown"
     // without one.

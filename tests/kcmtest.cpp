@@ -8,6 +8,7 @@
 #include "mainmodule.h"
 #include "moduleinfo.h"
 #include "reboot.h"
+#include "secureboot.h"
 #include "xserver.h"
 
 #include <KAuth/Action>
@@ -142,6 +143,8 @@ private Q_SLOTS:
     void choicesMarkTheModuleChanged();
     void saveSendsEveryGpu_data();
     void saveSendsEveryGpu();
+    void secureBootWarnsBeforeApply_data();
+    void secureBootWarnsBeforeApply();
     void noGpu();
     void infoDialogs();
     void moduleVersion_data();
@@ -348,6 +351,80 @@ void KcmTest::saveSendsEveryGpu()
     kcm->save();
     const QVariantMap sentAgain = requests.last().value(QStringLiteral("data")).toList().at(1).toMap();
     QCOMPARE(sentAgain.value(QStringLiteral("newKernelModuleRealName")) == sentAgain.value(QStringLiteral("currentKernelModuleRealName")), succeeds);
+}
+
+void KcmTest::secureBootWarnsBeforeApply_data()
+{
+    // The variable's data after efivarfs's four bytes of attributes; none: a BIOS machine.
+    QTest::addColumn<QByteArray>("secureBoot");
+    QTest::addColumn<bool>("validationOff");
+    QTest::addColumn<bool>("switchAnyway");
+    QTest::addColumn<bool>("sent");
+    QTest::newRow("no EFI") << QByteArray() << false << false << true;
+    QTest::newRow("off") << QByteArray("\0", 1) << false << false << true;
+    QTest::newRow("validation disabled in shim") << QByteArray("\1") << true << false << true;
+    QTest::newRow("enforcing, cancelled") << QByteArray("\1") << false << false << false;
+    QTest::newRow("enforcing, switched anyway") << QByteArray("\1") << false << true << true;
+}
+
+void KcmTest::secureBootWarnsBeforeApply()
+{
+    QFETCH(QByteArray, secureBoot);
+    QFETCH(bool, validationOff);
+    QFETCH(bool, switchAnyway);
+    QFETCH(bool, sent);
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    const QString variables = laptop.dir.path() + QStringLiteral("/sys/firmware/efi/efivars/");
+    const QByteArray attributes("\6\0\0\0", 4);
+    if (!secureBoot.isNull()) {
+        QVERIFY(TestFiles::write(variables + QStringLiteral("SecureBoot-8be4df61-93ca-11d2-aa0d-00e098032b8c"), attributes + secureBoot));
+    }
+    if (validationOff) {
+        QVERIFY(TestFiles::write(variables + QStringLiteral("MokSBStateRT-605dab50-e046-4300-abb6-3dd810dd8b23"), attributes + "\1"));
+    }
+    const bool enforcing = secureBoot == "\1" && !validationOff;
+    QList<QVariantMap> requests;
+    const auto kcm = readyModule(laptop, &requests);
+    QVERIFY(kcm);
+    // nouveau, which no key signed, for the NVIDIA GPU.
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
+    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
+    QList<QDialogButtonBox::StandardButton> answers;
+    if (enforcing) {
+        answers.append(switchAnyway ? QDialogButtonBox::Yes : QDialogButtonBox::No);
+    }
+    if (sent) {
+        answers.append(QDialogButtonBox::No); // no reboot now
+    }
+    ModalAnswerer answerer(answers);
+    kcm->save();
+    QCOMPARE(answerer.texts.size(), answers.size());
+    if (enforcing) {
+        QVERIFY2(answerer.texts.first().startsWith(
+                     QLatin1String("The kernel will not load nouveau after the reboot: Secure Boot is on and the module is not signed.\n\nSwitch anyway?")),
+                 qPrintable(answerer.texts.first()));
+    }
+    QCOMPARE(requests.size(), sent ? 1 : 0);
+    if (!sent) {
+        // Cancelled: the choice stays, and Apply with it.
+        QTRY_VERIFY(!changed.isEmpty() && changed.last().first().toBool());
+        QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), QStringLiteral("nouveau"));
+    }
+
+    // The module information says the same, on EFI machines only.
+    const Module nouveau = laptop.gpus().at(1).driverList().at(1);
+    const SecureBoot state(laptop.dir.path(), laptop.moduleRoot);
+    ModuleInfo info(nullptr);
+    QVERIFY(info.updateInfo(nouveau.path, nouveau.displayName, &state));
+    const QString text = child<QTextEdit>(&info, "infoTextEdit")->toPlainText();
+    const QString verdict = enforcing ? QStringLiteral("nouveau: not signed; will not load") : QStringLiteral("nouveau: not signed; loads");
+    QCOMPARE(text.endsWith(verdict
+                           + (enforcing ? QStringLiteral("\nThe kernel will not load nouveau after the reboot: Secure Boot is on and the module is not signed.")
+                                        : QString())),
+             !secureBoot.isNull());
+    QCOMPARE(text.contains(QLatin1String("Secure Boot")), !secureBoot.isNull());
 }
 
 void KcmTest::noGpu()

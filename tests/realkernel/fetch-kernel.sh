@@ -4,7 +4,8 @@
 # the test cache, for the tests that read the real kernel's module files. Prints
 # the module tree's path. With --headers also fetches the matching kernel headers
 # (which Debian links into the module tree) and indexes the modules' aliases with
-# depmod, for benchmarks on a realistic tree.
+# depmod, for benchmarks on a realistic tree. With --sign-file fetches the
+# kernel's sign-file (Debian's linux-kbuild package) instead and prints its path.
 set -eu
 cache=${KIV_TEST_CACHE:-/var/cache/kiv-admin-driver-tests}
 mkdir -p "$cache"
@@ -15,26 +16,34 @@ if [ -z "$package" ]; then
     package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
 fi
 [ -n "$package" ] || { echo "cannot tell which package linux-image-amd64 depends on" >&2; exit 1; }
-if [ ! -f "$package.unpacked" ]; then
-    rm -rf "$package" "$package"_*.deb
-    # apt's download sandbox user cannot write to a root-owned cache.
-    apt-get download -q -o APT::Sandbox::User=root "$package" >&2
-    dpkg-deb -x "$package"_*.deb "$package"
-    rm -f "$package"_*.deb
-    touch "$package.unpacked"
-fi
+# Unpacks the packages named after the folder $1 into it, downloaded once.
+unpack_once() {
+    folder=$1
+    shift
+    [ ! -f "$folder.unpacked" ] || return 0
+    rm -rf "$folder"
+    for name in "$@"; do
+        # apt's download sandbox user cannot write to a root-owned cache.
+        apt-get download -q -o APT::Sandbox::User=root "$name" >&2
+        dpkg-deb -x "$name"_*.deb "$folder"
+        rm -f "$name"_*.deb
+    done
+    touch "$folder.unpacked"
+}
+unpack_once "$package" "$package"
 ln -sfn "$package" linux-image
 release=${package#linux-image-}
+if [ "${1:-}" = "--sign-file" ]; then
+    kbuild=linux-kbuild-$(echo "$release" | cut -d. -f1,2)
+    unpack_once "$kbuild" "$kbuild"
+    ln -sfn "$kbuild/usr/lib/$kbuild/scripts/sign-file" sign-file
+    echo "$cache/sign-file"
+    exit 0
+fi
 if [ "${1:-}" = "--headers" ]; then
     headers=linux-headers-$release
-    if [ ! -f "$headers.unpacked" ]; then
-        rm -rf "$headers" linux-headers-*.deb
-        common=$(apt-cache depends "$headers" | sed -n 's/^ *Depends: \(linux-headers-.*-common\)$/\1/p' | head -n 1)
-        apt-get download -q -o APT::Sandbox::User=root "$headers" "$common" >&2
-        for deb in linux-headers-*.deb; do dpkg-deb -x "$deb" "$headers"; done
-        rm -f linux-headers-*.deb
-        touch "$headers.unpacked"
-    fi
+    common=$(apt-cache depends "$headers" | sed -n 's/^ *Depends: \(linux-headers-.*-common\)$/\1/p' | head -n 1)
+    unpack_once "$headers" "$headers" "$common"
     ln -sfn "$headers" linux-headers
     [ -f linux-image/lib/modules/"$release"/modules.alias ] || depmod -b "$cache/linux-image" "$release"
 fi

@@ -67,8 +67,9 @@ def parse_expectations(path):
 
 
 def substitute(text, binary):
-    # Qt's usage line names the program as it was started.
-    return text.replace("@BINARY@", binary)
+    # Qt's usage line names the program as it was started; @SOURCE@ is the source
+    # tree, which an installing machine shows at the same path.
+    return text.replace("@BINARY@", binary).replace("@SOURCE@", os.path.dirname(os.path.dirname(HERE)))
 
 
 def main():
@@ -82,6 +83,9 @@ def main():
     # these environment variables.
     installed = header.startswith("#! install")
     env = dict(word.split("=", 1) for word in header.split()[2:]) if installed else {}
+    # Where the tests keep what they download (the kernel's sign-file).
+    if "KIV_TEST_CACHE" in os.environ:
+        env["KIV_TEST_CACHE"] = os.environ["KIV_TEST_CACHE"]
     build = os.path.dirname(os.path.dirname(binary))
     machine = Machine(profile, binds=[build], install=build if services or installed else None, services=services, env=env)
     outcomes = machine.run([[substitute(a, binary) for a in case["args"]] if case["shell"] else [binary] + case["args"] for case in cases])

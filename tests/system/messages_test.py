@@ -37,6 +37,10 @@ CLI_TEXTS = {
     " for GPU ",
     "You are trying to set current xorg driver",
     'XOrg driver "%1" is not installed; list-xorg shows the installed ones',
+    "Also shows whether each module loads under Secure Boot",
+    "Switches even to a module that Secure Boot will keep from loading",
+    "Nothing was changed. To switch anyway, run the command again with --%1.",
+    "The kernel will not load %1 after the reboot: Secure Boot is on and the module is not signed.",
 }
 
 

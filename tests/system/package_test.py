@@ -34,6 +34,7 @@ complete_line "orlix-admin-driver set-m"
 complete_line "orlix-admin-driver list-modules "
 complete_line "orlix-admin-driver set-module PCI:1@0:0:0 "
 complete_line "orlix-admin-driver set-xorg PCI:0@0:2:0 mo"
+complete_line "orlix-admin-driver set-module PCI:1@0:0:0 nouveau --i"
 '''
 
 
@@ -79,6 +80,7 @@ def main():
         "orlix-admin-driver list-modules |PCI:0@0:2:0 PCI:1@0:0:0 ",
         "orlix-admin-driver set-module PCI:1@0:0:0 |nvidia nouveau ",
         "orlix-admin-driver set-xorg PCI:0@0:2:0 mo|modesetting ",
+        "orlix-admin-driver set-module PCI:1@0:0:0 nouveau --i|--ignore-secure-boot ",
     ])
     checks.equal("German, from the packaged catalogue", out[8]["stdout"], "Kernelmodule für PCI:1@0:0:0\nnvidia (current)\nnouveau\n")
     shown = [json.loads(line) for line in out[9]["stdout"].splitlines() if line.startswith('{"gpus"')]
