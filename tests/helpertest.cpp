@@ -416,6 +416,10 @@ void HelperTest::fullDiskNeverLosesData()
         expected = "Section \"Device\"\n    Identifier \"Intel Graphics\"\n    Driver \"intel\"\n    Option \"TearFree\" \"true\"\nEndSection\n";
     }
     QVERIFY(TestFiles::write(root + file, old));
+    // Whether it fails or not, every writer keeps the file's owner, group and mode.
+    const QByteArray path = QFile::encodeName(root + file);
+    QCOMPARE(chown(path.constData(), 1234, 44), 0);
+    QCOMPARE(chmod(path.constData(), 0640), 0);
 
     // Fill the disk, then give back whole pages.
     QFile filler(root + QStringLiteral("/filler"));
@@ -454,6 +458,11 @@ void HelperTest::fullDiskNeverLosesData()
     QCOMPARE(succeeded, fits);
     QCOMPARE(TestFiles::read(root + file), fits ? expected : old);
     QCOMPARE(QDir(root + QFileInfo(file).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), filesBefore);
+    struct stat info;
+    QCOMPARE(stat(path.constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), 0640);
+    QCOMPARE(int(info.st_uid), 1234);
+    QCOMPARE(int(info.st_gid), 44);
 }
 
 void HelperTest::replaceOrdersEntriesAndWritesSections()

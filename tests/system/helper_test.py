@@ -91,6 +91,11 @@ def switching(checks):
         client("replace", {"data": [back]}),                                                    # 14: and back
         show(NOUVEAU_OFF, BLACKLIST),                                                           # 15
         ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                                         # 16
+        # A backup entry with no content (a dangling link, as older backups held)
+        # next to one that can be restored.
+        ["sh", "-c", "echo changed > %s && ln -s ../../nowhere.conf /usr/share/kiv-admin-driver/modprobe.d/dangling.conf"
+         " && /usr/sbin/kiv-admin-driver-restore --yes" % NOUVEAU_OFF],                        # 17
+        show(NOUVEAU_OFF),                                                                      # 18
     ]
     machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
@@ -126,6 +131,11 @@ def switching(checks):
     checks.equal("switch back", out[15]["stdout"], "== {0}\nblacklist nouveau\nalias nouveau off\n== {1}\nblacklist nouveau\n".format(NOUVEAU_OFF, BLACKLIST))
     checks.true("restore again removes only the new blacklist file", out[16]["exit"] == 0 and "Removed %s\n" % BLACKLIST in out[16]["stdout"]
                 and "Restored" not in out[16]["stdout"], out[16]["stdout"])
+    checks.true("restore goes on past a file it cannot restore, names it and exits 2", out[17]["exit"] == 2
+                and "Restored %s\n" % NOUVEAU_OFF in out[17]["stdout"]
+                and "These files could not be restored:\n  /etc/modprobe.d/dangling.conf: " in out[17]["stderr"]
+                and "Done." not in out[17]["stdout"], out[17]["stdout"] + out[17]["stderr"])
+    checks.equal("restored despite the failure", out[18]["stdout"], "== {0}\nblacklist nouveau\nalias nouveau off\n".format(NOUVEAU_OFF))
     checks.true("the polkit backend served the helper", "Activating service name='org.kiv.kivadmindriverhelper'" in machine.services_log,
                 machine.services_log[-500:])
 
