@@ -150,6 +150,8 @@ private Q_SLOTS:
     void moduleVersion_data();
     void moduleVersion();
     void failedJobIsReportedOnce();
+    void jobOutcomes_data();
+    void jobOutcomes();
     void rebootWithoutAnyWayToReboot();
 
 private:
@@ -219,15 +221,20 @@ void KcmTest::boxesFollowTheGpu_data()
     QTest::addColumn<int>("xorgDriver");
     QTest::addColumn<QString>("vendor");
     QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("withLog");
     // The log's tag modeset marks the file modesetting; NVIDIA marks nvidia in both
     // directories that have it, the first selected.
     QTest::newRow("Intel") << 0 << QStringList{QStringLiteral("i915 (current)")} << QStringLiteral("i915 (current)")
                            << QStringList{QStringLiteral("modesetting (current)"), QStringLiteral("nvidia"), QStringLiteral("intel"), QStringLiteral("nvidia")}
-                           << 0 << QStringLiteral("Vendor: Intel Corporation") << QStringLiteral("Version module: 1.6.0");
+                           << 0 << QStringLiteral("Vendor: Intel Corporation") << QStringLiteral("Version module: 1.6.0") << true;
+    // Without the X server's log the XOrg driver is empty: nothing is current or chosen.
+    QTest::newRow("Intel, no X log") << 0 << QStringList{QStringLiteral("i915 (current)")} << QStringLiteral("i915 (current)")
+                                     << QStringList{QStringLiteral("modesetting"), QStringLiteral("nvidia"), QStringLiteral("intel"), QStringLiteral("nvidia")}
+                                     << -1 << QStringLiteral("Vendor: Intel Corporation") << QStringLiteral("Version module: 1.6.0") << false;
     QTest::newRow("NVIDIA")
         << 1 << QStringList{QStringLiteral("nvidia_current (current)"), QStringLiteral("nouveau")} << QStringLiteral("nvidia_current (current)")
         << QStringList{QStringLiteral("modesetting"), QStringLiteral("nvidia (current)"), QStringLiteral("intel"), QStringLiteral("nvidia (current)")} << 1
-        << QStringLiteral("Vendor: nVidia Corporation") << QStringLiteral("Version module: 535.54.03");
+        << QStringLiteral("Vendor: nVidia Corporation") << QStringLiteral("Version module: 535.54.03") << true;
 }
 
 void KcmTest::boxesFollowTheGpu()
@@ -239,8 +246,12 @@ void KcmTest::boxesFollowTheGpu()
     QFETCH(int, xorgDriver);
     QFETCH(QString, vendor);
     QFETCH(QString, version);
+    QFETCH(bool, withLog);
     Laptop laptop;
     QVERIFY(laptop.ok);
+    if (!withLog) {
+        QVERIFY(QFile::remove(laptop.dir.path() + DriverEnvironment::userXorgLogPath()));
+    }
     const auto kcm = readyModule(laptop);
     QVERIFY(kcm);
     QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
@@ -511,6 +522,78 @@ void KcmTest::failedJobIsReportedOnce()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.first().first().toBool(), false);
     QCOMPARE(answerer.texts, QStringList{QStringLiteral("Transaction error: Tried to start an invalid action")});
+}
+
+namespace
+{
+// A job that ends as a row says; the progress dialog reads nothing else of it.
+class EndedJob : public KJob
+{
+public:
+    EndedJob(int error, const QString &text, const QString &string)
+        : m_string(string)
+    {
+        setError(error);
+        setErrorText(text);
+    }
+    void start() override
+    {
+    }
+    QString errorString() const override
+    {
+        return m_string;
+    }
+
+private:
+    QString m_string;
+};
+}
+
+void KcmTest::jobOutcomes_data()
+{
+    QTest::addColumn<int>("status"); // a KAuth status first, -1 for none
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("errorText");
+    QTest::addColumn<QString>("errorString");
+    QTest::addColumn<bool>("open"); // the dialog after the status
+    QTest::addColumn<QString>("box"); // after the result; empty: a success
+    QTest::newRow("success") << -1 << 0 << QString() << QString() << true << QString();
+    QTest::newRow("code 0 with an error string") << -1 << 0 << QString() << QStringLiteral("dpkg was interrupted") << true
+                                                 << QStringLiteral("Transaction error: Unknown error");
+    QTest::newRow("code without a text") << -1 << 4001 << QString() << QString() << true << QStringLiteral("Transaction error: Unknown error");
+    QTest::newRow("code and text") << -1 << 4001 << QStringLiteral("E: Unable to locate package x") << QString() << true
+                                   << QStringLiteral("Transaction error: E: Unable to locate package x");
+    QTest::newRow("password prompt shown") << int(KAuth::Action::AuthRequiredStatus) << 0 << QString() << QString() << true << QString();
+    QTest::newRow("denied") << int(KAuth::Action::DeniedStatus) << 4 << QString() << QString() << false << QStringLiteral("Transaction error: Unknown error");
+}
+
+void KcmTest::jobOutcomes()
+{
+    QFETCH(int, status);
+    QFETCH(int, error);
+    QFETCH(QString, errorText);
+    QFETCH(QString, errorString);
+    QFETCH(bool, open);
+    QFETCH(QString, box);
+    // The dialog's own job (no system bus: it would fail) is cut off from it.
+    KAuth::Action action(QStringLiteral("org.kiv.kivadmindriverhelper.install"));
+    action.setHelperId(QStringLiteral("org.kiv.kivadmindriverhelper"));
+    KAuth::ExecuteJob *ownJob = action.execute();
+    DriverProgress progress(ownJob, nullptr);
+    ownJob->disconnect(&progress);
+    QSignalSpy finished(&progress, &DriverProgress::finished);
+    progress.show();
+    if (status >= 0) {
+        progress.jobStatusChanged(KAuth::Action::AuthStatus(status));
+    }
+    QCOMPARE(progress.isVisible(), open);
+    ModalAnswerer answerer(box.isEmpty() ? QList<QDialogButtonBox::StandardButton>() : QList<QDialogButtonBox::StandardButton>{QDialogButtonBox::Ok});
+    EndedJob job(error, errorText, errorString);
+    progress.processResult(&job);
+    QCOMPARE(answerer.texts, box.isEmpty() ? QStringList() : QStringList{box});
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.first().first().toBool(), box.isEmpty());
+    QVERIFY(!progress.isVisible());
 }
 
 void KcmTest::rebootWithoutAnyWayToReboot()

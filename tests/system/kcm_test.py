@@ -62,8 +62,8 @@ def switching(checks):
         # 1: the NVIDIA GPU to nouveau, Apply, Yes.
         ["env", "SUDO_UID=1000", DRIVER, "wait", "show", "gpu", "1", "show", "module", "nouveau", "answers", "yes", "apply", "show"],
         shell("cat /etc/modprobe.d/*;", record("reboot-tool.log")),                                     # 2
-        # 3: no reboot tool: Plasma's session shutdown service.
-        shell("rm", REBOOT_TOOL, "; dbus-run-session -- sh -c", quoted([session_service + " & sleep 1; " + quoted(
+        # 3: a reboot tool that fails: Plasma's session shutdown service.
+        shell("printf '#!/bin/sh\\nexit 1\\n' >", REBOOT_TOOL, "; dbus-run-session -- sh -c", quoted([session_service + " & sleep 1; " + quoted(
             [DRIVER, "wait", "gpu", "1", "xorg", "nouveau", "answers", "yes", "apply"]) + "; kill $!"]), ";", record("session.log")),
         # 4: no session service either: logind.
         shell(logind, "& sleep 1;", quoted([DRIVER, "wait", "gpu", "1", "xorg", "nvidia", "answers", "yes", "apply"]), "; kill $!;",
@@ -92,7 +92,7 @@ def switching(checks):
     checks.equal("the new module is current", after["module"], "nouveau (current)")
     checks.equal("the helper's files and the reboot tool", out[2]["stdout"],
                  "blacklist nvidia\n#alias nouveau off\n#blacklist nouveau\nKIVWM_REBOOT XDG_RUNTIME_DIR=/run/user/1000\n")
-    checks.equal("without the tool, Plasma's session reboots", out[3]["stdout"].splitlines()[-1:], ["org.kde.Shutdown.logoutAndReboot "])
+    checks.equal("the tool failed: Plasma's session reboots", out[3]["stdout"].splitlines()[-1:], ["org.kde.Shutdown.logoutAndReboot "])
     checks.equal("without a session, logind reboots (interactively)", out[4]["stdout"].splitlines()[-1:],
                  ["org.freedesktop.login1.Manager.Reboot true"])
     checks.equal("nothing could reboot: the user is told", boxes(out[5])[1:],
