@@ -208,14 +208,14 @@ void MainModule::xorgDriverChangedHandler()
 void MainModule::load()
 {
     currentGpuIndex = 0;
+    // Once the scan has filled the form. The XOrg box too while "Expert settings"
+    // is not ticked: it would show another GPU's driver once it is.
     if (ui->kernelModuleBox->isEnabled()) {
         const QSignalBlocker blocker(ui->gpuBox);
         ui->gpuBox->setCurrentIndex(0);
         updateKernelModuleBox();
-        updateLabels();
-    }
-    if (ui->xorgDriverBox->isEnabled()) {
         updateXOrgDriverBox();
+        updateLabels();
     }
 }
 

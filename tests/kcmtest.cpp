@@ -264,6 +264,12 @@ void KcmTest::boxesFollowTheGpu()
     QCOMPARE(child<QLabel>(kcm.get(), "kernelModuleVersion")->text(), version);
     // Showing another GPU is no change.
     QCOMPARE(changed.count(), 0);
+    // load() shows the first GPU again, in both boxes, "Expert settings" ticked or not.
+    kcm->load();
+    QCOMPARE(child<QComboBox>(kcm.get(), "gpuBox")->currentIndex(), 0);
+    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), QStringLiteral("i915 (current)"));
+    QCOMPARE(child<QComboBox>(kcm.get(), "xorgDriverBox")->currentIndex(), withLog ? 0 : -1);
+    QCOMPARE(changed.count(), 0);
 }
 
 void KcmTest::choicesMarkTheModuleChanged()
