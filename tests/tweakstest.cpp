@@ -122,6 +122,9 @@ void TweaksTest::handlerFollowsTheXorgDriver_data()
     QTest::newRow("nvidia, nvidia-settings works") << QStringLiteral("nvidia") << QByteArray("exit 0") << QStringLiteral("nvidia");
     QTest::newRow("nvidia, nvidia-settings missing") << QStringLiteral("nvidia") << QByteArray() << QStringLiteral("fallback");
     QTest::newRow("nvidia, nvidia-settings fails") << QStringLiteral("nvidia") << QByteArray("exit 1") << QStringLiteral("fallback");
+    // Takes the 30 s the query is waited for.
+    QTest::newRow("nvidia, the query does not answer")
+        << QStringLiteral("nvidia") << QByteArray("[ \"$1\" = -q ] && exec sleep 60\nexit 0") << QStringLiteral("fallback");
     QTest::newRow("NVIDIA tag") << QStringLiteral("NVIDIA") << QByteArray("exit 0") << QStringLiteral("nvidia");
     QTest::newRow("intel alone") << QStringLiteral("intel") << QByteArray() << QStringLiteral("fallback");
     QTest::newRow("intel and i915") << QStringLiteral("intel-i915") << QByteArray() << QStringLiteral("intel");
