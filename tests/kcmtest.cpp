@@ -493,7 +493,7 @@ void KcmTest::moduleVersion_data()
     QTest::addColumn<QList<QByteArray>>("modinfo");
     QTest::addColumn<QString>("version");
     QTest::newRow("version record") << QList<QByteArray>{"license=GPL", "version=535.54.03"} << QStringLiteral("535.54.03");
-    QTest::newRow("spaces inside are dropped") << QList<QByteArray>{"version=1.2 beta"} << QStringLiteral("1.2beta");
+    QTest::newRow("spaces inside are dropped, tabs kept") << QList<QByteArray>{"version=1.2 beta\t3"} << QStringLiteral("1.2beta\t3");
     QTest::newRow("only a source version") << QList<QByteArray>{"srcversion=ABC123"} << QStringLiteral("unknown");
     QTest::newRow("no module file") << QList<QByteArray>() << QStringLiteral("unknown");
 }
