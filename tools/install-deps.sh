@@ -11,6 +11,6 @@ apt-get install -y -qq --no-install-recommends \
     kde-cli-tools systemsettings breeze-icon-theme xvfb x11-utils picom glmark2-x11 libgl1-mesa-dri \
     libhd-dev libqapt-dev libapt-pkg-dev \
     libqapt3-runtime dbus-daemon dbus-bin dbus-system-bus-common polkitd libglib2.0-bin procps \
-    python3 python3-apt util-linux kmod dpkg-dev apt-utils ca-certificates gettext \
+    python3 python3-apt util-linux kmod dpkg-dev apt-utils ca-certificates gettext openssl \
     debhelper lintian bash-completion man-db groff-base \
     clang libclang-rt-14-dev >/dev/null
