@@ -120,6 +120,9 @@ SecureBoot::ModuleCheck SecureBoot::check(const QString &modulePath) const
 {
     ModuleCheck result;
     result.signature = ModuleSignature::read(modulePath);
+    if (m_state == State::Unknown) {
+        return result;
+    }
     if (!enforcing()) {
         result.verdict = Verdict::NotEnforced;
         return result;
