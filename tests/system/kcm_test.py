@@ -21,6 +21,7 @@ BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 DRIVER = BUILD + "/bin/kcmdriver" if BUILD else None
 RECORDER = BUILD + "/bin/busrecorder" if BUILD else None
 REBOOT_TOOL = "/usr/bin/kiv-wmfunc"
+EFIVARS = os.path.join(os.path.dirname(HERE), "fakemachine", "efivars.py")
 RECORDS = "/run/kiv-test"
 REBOOT_QUESTION = "For correct application, it is recommended to reboot the system.\nReboot now?"
 
@@ -78,6 +79,10 @@ def switching(checks):
               "mount --bind /etc/modprobe.d/nouveau-alias.conf /etc/modprobe.d/nouveau-alias.conf &&",
               "mount -o remount,ro,bind /etc/modprobe.d/nouveau-alias.conf;",
               quoted([DRIVER, "wait", "gpu", "1", "module", "nouveau", "answers", "ok", "apply"])),
+        # 8: Secure Boot on, and nouveau (which no key signed) chosen: the question, Cancel.
+        shell("umount /etc/modprobe.d/nouveau-alias.conf; python3", EFIVARS, "secure-boot on; cat /etc/modprobe.d/* > /tmp/before;",
+              quoted([DRIVER, "wait", "gpu", "1", "module", "nouveau", "answers", "no", "apply"]),
+              "; cat /etc/modprobe.d/* | cmp -s - /tmp/before && echo unchanged"),
     ]
     machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
@@ -100,6 +105,10 @@ def switching(checks):
     checks.equal("an ordinary user is refused", boxes(out[6]), ["Kernel module switch error: Authorization denied."])
     checks.equal("refused: nothing changes", shown(out[6])[-1]["module"], "nvidia_current (current)")
     checks.equal("a failing helper's text", boxes(out[7]), ["Kernel module switch error: New driver alias error"])
+    checks.equal("Secure Boot: the warning before Apply", boxes(out[8]), [
+        "The kernel will not load nouveau after the reboot: Secure Boot is on and the module is not signed.\n\n"
+        "Switch anyway? After the reboot the GPU may be left on a fallback driver or a black screen."])
+    checks.equal("Secure Boot: Cancel sends nothing", out[8]["stdout"].splitlines()[-1:], ["unchanged"])
 
 
 def packages(checks):
