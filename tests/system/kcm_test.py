@@ -121,6 +121,7 @@ def packages(checks):
         [DRIVER, "wait", "gpu", "1", "answers", "kiv-failing-driver,ok", "install"],          # 4
         [DRIVER, "wait", "gpu", "0", "answers", "ok", "install"],                             # 5
         status,                                                                                # 6
+        [DRIVER, "wait", "gpu", "0", "answers", "cancel", "remove"],                          # 7
     ]
     machine = Machine("helper-laptop", binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
@@ -138,6 +139,13 @@ def packages(checks):
     checks.equal("the remove dialog offers the installed driver packages but the module's own", dialog[:1],
                  [{"dialog": "Driver Removal", "label": "Choose a driver to remove:", "offered": ["nvidia-driver-440"]}])
     checks.equal("a removal asks for a reboot", boxes(out[3]), [REBOOT_QUESTION])
+    progress = [event["progress"] for event in events(out[3]) if "progress" in event]
+    checks.true("the removal's progress bar reaches 100", progress and progress[-1] == 100 and progress == sorted(progress), progress)
+    # No package owns i915.ko: every installed driver package is offered, whatever GPU it is for,
+    # the one whose configuration failed included.
+    dialog = [event for event in events(out[7]) if "dialog" in event]
+    checks.equal("the remove dialog of a module no package owns", dialog[:1],
+                 [{"dialog": "Driver Removal", "label": "Choose a driver to remove:", "offered": ["kiv-failing-driver", "nvidia-driver-470"]}])
     failure = boxes(out[4])
     checks.true("a failing package: the transaction's error, no reboot question",
                 len(failure) == 1 and failure[0].startswith("Transaction error: "), failure)
