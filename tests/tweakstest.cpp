@@ -98,6 +98,7 @@ class TweaksTest : public QObject
 private Q_SLOTS:
     void handlerFollowsTheXorgDriver_data();
     void handlerFollowsTheXorgDriver();
+    void loadFailuresLeaveOnlyTheBenchmark_data();
     void loadFailuresLeaveOnlyTheBenchmark();
     void picomIncludesTheTweaks_data();
     void picomIncludesTheTweaks();
@@ -161,13 +162,22 @@ void TweaksTest::handlerFollowsTheXorgDriver()
     QVERIFY(dynamic_cast<FallbackTearingHandler *>(tweak) || handler != QLatin1String("fallback"));
 }
 
+void TweaksTest::loadFailuresLeaveOnlyTheBenchmark_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::newRow("AMD's handler, then the fallback") << QStringLiteral("amdgpu");
+    // A failed fallback is replaced by a new one all the same, which fails too.
+    QTest::newRow("the fallback, then the fallback again") << QStringLiteral("modesetting");
+}
+
 void TweaksTest::loadFailuresLeaveOnlyTheBenchmark()
 {
+    QFETCH(QString, driver);
     Home home;
     // A tweaks file that cannot be read: both the handler and its fallback fail.
     QVERIFY(QDir().mkpath(AbstractTearingHandler::tweaksFilePath()));
     Device gpu;
-    gpu.updateXOrgDriver(QStringLiteral("amdgpu"));
+    gpu.updateXOrgDriver(driver);
     Tweaks tweaks(gpu, nullptr, {home.programs(), QString()});
     BoxAnswerer answerer;
     bool okEnabled = true;
