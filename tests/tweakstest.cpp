@@ -424,6 +424,7 @@ void TweaksTest::benchmarkScores()
     QCOMPARE(labels(), QStringLiteral("-/987"));
     QVERIFY(run(reopened, "Score: 555\n", "0"));
     QCOMPARE(labels(), QStringLiteral("555/-"));
+    QCOMPARE(home.read(QStringLiteral(".config/kiv-admin-driver.score")), QByteArray("555"));
     // Whatever the file holds is shown as it is.
     QVERIFY(TestFiles::write(Benchmark::scoreFilePath(), "about 30"));
     qDeleteAll(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
