@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "secureboot.h"
+#include "atomicfile.h"
 
 #include <QDirIterator>
-#include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 
@@ -14,14 +14,13 @@ const QLatin1String globalGuid("8be4df61-93ca-11d2-aa0d-00e098032b8c");
 const QLatin1String shimGuid("605dab50-e046-4300-abb6-3dd810dd8b23");
 // EFI_CERT_X509_GUID as it is laid out in memory.
 constexpr char x509Type[] = "\xa1\x59\xc0\xa5\xe4\x94\xa7\x4a\x87\xb5\xab\x15\x5c\x2b\xf0\x72";
-// Far above any real variable; bounds what a file of a crafted machine makes us read.
-constexpr qint64 maxVariableSize = 4 * 1024 * 1024;
 
-QByteArray readSmallFile(const QString &path, bool *ok)
+// The content of a regular file; nothing for a missing one (or a FIFO, which
+// would never end).
+bool readFile(const QString &path, QByteArray *data)
 {
-    QFile file(path);
-    *ok = QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly);
-    return *ok ? file.read(maxVariableSize) : QByteArray();
+    QString error;
+    return AtomicFile::read(path, data, &error);
 }
 }
 
@@ -29,8 +28,9 @@ SecureBoot::SecureBoot(const QString &root, const QString &moduleRoot)
     : m_efi(root + QStringLiteral("/sys/firmware/efi"))
     , m_moduleRoot(moduleRoot)
 {
-    bool ok = false;
-    m_dkmsKey = Certificate::parse(readSmallFile(root + dkmsKeyPath(), &ok));
+    QByteArray dkmsKey;
+    readFile(root + dkmsKeyPath(), &dkmsKey);
+    m_dkmsKey = Certificate::parse(dkmsKey);
     if (!QFileInfo(m_efi).isDir()) {
         m_state = State::NoEfi;
         return;
@@ -62,14 +62,13 @@ SecureBoot::SecureBoot(const QString &root, const QString &moduleRoot)
 
 QByteArray SecureBoot::readVariable(const QString &name, const QString &guid) const
 {
-    bool ok = false;
     // The kernel mirrors shim's variables here, whole and without attributes.
-    const QByteArray mirrored = readSmallFile(m_efi + QStringLiteral("/mok-variables/") + name, &ok);
-    if (ok) {
-        return mirrored;
+    QByteArray variable;
+    if (readFile(m_efi + QStringLiteral("/mok-variables/") + name, &variable)) {
+        return variable;
     }
     // efivarfs puts the variable's four bytes of attributes first.
-    const QByteArray variable = readSmallFile(QStringLiteral("%1/efivars/%2-%3").arg(m_efi, name, guid), &ok);
+    readFile(QStringLiteral("%1/efivars/%2-%3").arg(m_efi, name, guid), &variable);
     return variable.size() > 4 ? variable.mid(4) : QByteArray();
 }
 
