@@ -10,12 +10,11 @@ real kcmshell5 and systemsettings under Xvfb."""
 import json
 import os
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fakemachine"))
 from fakemachine import Machine, load_profile  # noqa: E402
-from helper_test import Checks, NOBODY  # noqa: E402
+from helper_test import NOBODY, run_groups  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 DRIVER = BUILD + "/bin/kcmdriver" if BUILD else None
@@ -219,17 +218,7 @@ def desktop(checks):
 
 
 def main():
-    if os.geteuid() != 0:
-        print("the control module's system tests need root (namespaces, mounts, a system bus)")
-        return 1
-    checks = Checks()
-    groups = {"switching": switching, "packages": packages, "tweaks": tweaks, "desktop": desktop}
-    for name in (sys.argv[1].split(",") if len(sys.argv) > 1 else groups):
-        started = time.monotonic()
-        groups[name](checks)
-        print("-- %s: %.1f s" % (name, time.monotonic() - started))
-    print("%d passed, %d failed" % (checks.passed, checks.failed))
-    return 1 if checks.failed else 0
+    return run_groups("the control module's system tests", {"switching": switching, "packages": packages, "tweaks": tweaks, "desktop": desktop})
 
 
 if __name__ == "__main__":
