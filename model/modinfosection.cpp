@@ -3,99 +3,145 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <cstring>
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
 constexpr size_t maxValueLength = 1024 * 1024;
+// Real modules hold a few kilobytes of each; anything near these is a crafted file
+// and is not read into memory.
+constexpr quint64 maxNamesLength = 1024 * 1024;
+constexpr quint64 maxSectionLength = 16 * 1024 * 1024;
 
-// A view of the mapped file that refuses every read past its end, so that a
-// truncated or hostile object file can never make us read out of bounds.
-class Bytes
+// The module file, read piece by piece where the ELF headers point. A few small
+// reads cost far less than mapping a module of megabytes and faulting in the
+// pages that hold them; every read past the end of the file is refused, so that
+// a truncated or hostile object file can never make us read out of bounds.
+class ObjectFile
 {
 public:
-    Bytes(const uchar *data, qint64 size)
-        : m_data(data)
-        , m_size(quint64(size))
+    explicit ObjectFile(const QString &path)
+        // Not blocking: a FIFO named like a module must not hang the listing.
+        : m_fd(open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
     {
-    }
-
-    template<typename T>
-    bool read(quint64 offset, T *out) const
-    {
-        if (offset > m_size || m_size - offset < sizeof(T)) {
-            return false;
+        struct stat info;
+        if (m_fd >= 0 && fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            m_size = quint64(info.st_size);
         }
-        std::memcpy(out, m_data + offset, sizeof(T));
-        return true;
+    }
+    ~ObjectFile()
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    ObjectFile(const ObjectFile &) = delete;
+    ObjectFile &operator=(const ObjectFile &) = delete;
+
+    quint64 size() const
+    {
+        return m_size;
     }
 
-    bool contains(quint64 offset, quint64 length) const
+    // The bytes [offset, offset + length), cut at the end of the file when
+    // partial is true; otherwise a null array unless all of them are there.
+    QByteArray read(quint64 offset, quint64 length, bool partial = false) const
     {
-        return offset <= m_size && m_size - offset >= length;
-    }
-    const char *at(quint64 offset) const
-    {
-        return reinterpret_cast<const char *>(m_data + offset);
+        if (offset > m_size) {
+            return {};
+        }
+        if (m_size - offset < length) {
+            if (!partial) {
+                return {};
+            }
+            length = m_size - offset;
+        }
+        if (length > maxSectionLength) {
+            return {};
+        }
+        QByteArray bytes(int(length), Qt::Uninitialized);
+        qint64 done = 0;
+        while (done < qint64(length)) {
+            const ssize_t n = pread(m_fd, bytes.data() + done, size_t(qint64(length) - done), off_t(offset + quint64(done)));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return {};
+            }
+            done += n;
+        }
+        return bytes;
     }
 
 private:
-    const uchar *m_data;
-    quint64 m_size;
+    int m_fd;
+    quint64 m_size = 0;
 };
 
-struct Section {
-    quint64 offset = 0;
-    quint64 size = 0;
-};
-
-template<typename Ehdr, typename Shdr>
-bool findSection(const Bytes &bytes, const char *wanted, Section *found)
+template<typename T>
+bool readAt(const QByteArray &bytes, quint64 offset, T *out)
 {
-    Ehdr header;
-    if (!bytes.read(0, &header) || header.e_shentsize != sizeof(Shdr) || header.e_shstrndx >= header.e_shnum) {
+    if (offset > quint64(bytes.size()) || quint64(bytes.size()) - offset < sizeof(T)) {
         return false;
     }
+    std::memcpy(out, bytes.constData() + offset, sizeof(T));
+    return true;
+}
+
+template<typename Ehdr, typename Shdr>
+QByteArray findSection(const ObjectFile &file, const QByteArray &start, const char *wanted)
+{
+    Ehdr header;
+    if (!readAt(start, 0, &header) || header.e_shentsize != sizeof(Shdr) || header.e_shstrndx >= header.e_shnum) {
+        return {};
+    }
+    // The table as far as the file holds it: the sections before a cut are still
+    // looked at.
+    const QByteArray table = file.read(header.e_shoff, quint64(header.e_shnum) * sizeof(Shdr), true);
     Shdr names;
-    if (!bytes.read(header.e_shoff + quint64(header.e_shstrndx) * sizeof(Shdr), &names) || !bytes.contains(names.sh_offset, names.sh_size)) {
-        return false;
+    if (!readAt(table, quint64(header.e_shstrndx) * sizeof(Shdr), &names) || names.sh_size > maxNamesLength) {
+        return {};
+    }
+    const QByteArray nameTable = file.read(names.sh_offset, names.sh_size);
+    if (nameTable.size() != int(names.sh_size)) {
+        return {};
     }
     const size_t wantedLength = std::strlen(wanted) + 1;
     for (quint64 i = 0; i < header.e_shnum; ++i) {
         Shdr section;
-        if (!bytes.read(header.e_shoff + i * sizeof(Shdr), &section)) {
-            return false;
+        if (!readAt(table, i * sizeof(Shdr), &section)) {
+            return {};
         }
         if (section.sh_name >= names.sh_size || names.sh_size - section.sh_name < wantedLength) {
             continue;
         }
-        if (std::memcmp(bytes.at(names.sh_offset + section.sh_name), wanted, wantedLength) != 0) {
+        if (std::memcmp(nameTable.constData() + section.sh_name, wanted, wantedLength) != 0) {
             continue;
         }
-        if (section.sh_type == SHT_NOBITS || !bytes.contains(section.sh_offset, section.sh_size)) {
-            return false;
+        if (section.sh_type == SHT_NOBITS) {
+            return {};
         }
-        found->offset = section.sh_offset;
-        found->size = section.sh_size;
-        return true;
+        return file.read(section.sh_offset, section.sh_size);
     }
-    return false;
+    return {};
 }
 }
 
 QByteArray ModinfoSection::value(const QString &koPath, const QByteArray &key)
 {
-    QFile file(koPath);
-    if (!file.open(QIODevice::ReadOnly) || file.size() < EI_NIDENT) {
+    const ObjectFile file(koPath);
+    if (file.size() < EI_NIDENT) {
         return {};
     }
-    const uchar *data = file.map(0, file.size());
-    if (!data) {
-        return {};
-    }
-    const Bytes bytes(data, file.size());
-    if (std::memcmp(data, ELFMAG, SELFMAG) != 0) {
+    const QByteArray start = file.read(0, qMin(file.size(), quint64(sizeof(Elf64_Ehdr))));
+    const auto *ident = reinterpret_cast<const unsigned char *>(start.constData());
+    if (start.size() < EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
         return {};
     }
     // Modules are built for the machine they run on; an object of the other byte
@@ -105,30 +151,24 @@ QByteArray ModinfoSection::value(const QString &koPath, const QByteArray &key)
 #else
     constexpr unsigned char nativeData = ELFDATA2MSB;
 #endif
-    if (data[EI_DATA] != nativeData) {
+    if (ident[EI_DATA] != nativeData) {
         return {};
     }
-    Section modinfo;
-    bool found = false;
-    if (data[EI_CLASS] == ELFCLASS64) {
-        found = findSection<Elf64_Ehdr, Elf64_Shdr>(bytes, ".modinfo", &modinfo);
-    } else if (data[EI_CLASS] == ELFCLASS32) {
-        found = findSection<Elf32_Ehdr, Elf32_Shdr>(bytes, ".modinfo", &modinfo);
-    }
-    if (!found) {
-        return {};
+    QByteArray modinfo;
+    if (ident[EI_CLASS] == ELFCLASS64) {
+        modinfo = findSection<Elf64_Ehdr, Elf64_Shdr>(file, start, ".modinfo");
+    } else if (ident[EI_CLASS] == ELFCLASS32) {
+        modinfo = findSection<Elf32_Ehdr, Elf32_Shdr>(file, start, ".modinfo");
     }
 
     const QByteArray prefix = key + '=';
-    const char *record = bytes.at(modinfo.offset);
-    const char *end = record + modinfo.size;
+    const char *record = modinfo.constData();
+    const char *end = record + modinfo.size();
     while (record < end) {
         const auto *nul = static_cast<const char *>(std::memchr(record, '\0', size_t(end - record)));
         const char *recordEnd = nul ? nul : end;
         const size_t length = size_t(recordEnd - record);
         if (length >= size_t(prefix.size()) && std::memcmp(record, prefix.constData(), size_t(prefix.size())) == 0) {
-            // No record of a real module comes near this; one of gigabytes would not
-            // even fit a QByteArray.
             const size_t valueLength = length - size_t(prefix.size());
             if (valueLength > maxValueLength) {
                 return {};

@@ -11,6 +11,7 @@ namespace ModinfoSection
 {
 // Value of the first record "key=..." of the section; a null array when the file
 // is not an ELF object, has no such section, or no record with that key, or when
-// that record is absurdly long (over a megabyte).
+// that record or the section is absurdly long (over a megabyte, or sixteen for
+// the section), or when the path is not a regular file.
 QByteArray value(const QString &koPath, const QByteArray &key);
 }

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <elf.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 class ModuleTest : public QObject
@@ -91,6 +92,10 @@ void ModuleTest::displayName()
     QVERIFY(TestFiles::write(path, file));
     QCOMPARE(Device::displayName(path, QStringLiteral("fallback")), expected);
     QCOMPARE(Device::displayName(dir.filePath(QStringLiteral("missing.ko")), QStringLiteral("fallback")), QStringLiteral("fallback"));
+    // Opening a FIFO for reading waits for a writer: a listing must not hang on one.
+    const QString fifo = dir.filePath(QStringLiteral("fifo.ko"));
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(Device::displayName(fifo, QStringLiteral("fallback")), QStringLiteral("fallback"));
 }
 
 void ModuleTest::recordOfMoreThanTwoGigabytes()
