@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,40 +168,80 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
 
 bool AtomicFile::read(const QString &path, QByteArray *data, QString *error)
 {
+    const ReadOnlyFile file(path);
+    if (!file.isOpen()) {
+        *error = file.error();
+        return false;
+    }
+    return file.readAll(maxFileSize, data, error);
+}
+
+AtomicFile::ReadOnlyFile::ReadOnlyFile(const QString &path)
+{
     // Not blocking on open: a FIFO without a writer would otherwise hang here.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        *error = systemError(errno);
-        return false;
+        m_error = systemError(errno);
+        return;
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *error = QStringLiteral("not a regular file");
+        m_error = QStringLiteral("not a regular file");
         ::close(fd);
+        return;
+    }
+    m_fd = fd;
+    m_size = quint64(info.st_size);
+}
+
+AtomicFile::ReadOnlyFile::~ReadOnlyFile()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool AtomicFile::ReadOnlyFile::readAt(quint64 offset, quint64 length, QByteArray *data) const
+{
+    if (m_fd < 0 || length > quint64(INT_MAX) || offset > quint64(std::numeric_limits<off_t>::max())) {
         return false;
     }
+    QByteArray bytes(int(length), Qt::Uninitialized);
+    int done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = retrying([&] {
+            return pread(m_fd, bytes.data() + done, size_t(bytes.size() - done), off_t(offset + quint64(done)));
+        });
+        if (count <= 0) {
+            return false;
+        }
+        done += int(count);
+    }
+    *data = bytes;
+    return true;
+}
+
+bool AtomicFile::ReadOnlyFile::readAll(qint64 maxSize, QByteArray *data, QString *error) const
+{
     QByteArray content;
     char buffer[65536];
     for (;;) {
         const ssize_t count = retrying([&] {
-            return ::read(fd, buffer, sizeof(buffer));
+            return ::read(m_fd, buffer, sizeof(buffer));
         });
         if (count < 0) {
             *error = systemError(errno);
-            ::close(fd);
             return false;
         }
         if (count == 0) {
             break;
         }
-        if (content.size() + count > maxFileSize) {
+        if (content.size() + count > maxSize) {
             *error = QStringLiteral("file too large");
-            ::close(fd);
             return false;
         }
         content.append(buffer, int(count));
     }
-    ::close(fd);
     *data = content;
     return true;
 }

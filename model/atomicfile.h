@@ -32,6 +32,43 @@ bool write(const QString &path, const QByteArray &data, QString *error, const Ow
 // that it can neither block nor feed endless data.
 bool read(const QString &path, QByteArray *data, QString *error);
 
+// A regular file (or the regular file a link leads to) open for reading, for
+// readers that want only some of it; refused like a FIFO, device or directory
+// is by read().
+class ReadOnlyFile
+{
+public:
+    explicit ReadOnlyFile(const QString &path);
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile &) = delete;
+    ReadOnlyFile &operator=(const ReadOnlyFile &) = delete;
+
+    // Whether path is a regular file and could be opened; error() says why not.
+    bool isOpen() const
+    {
+        return m_fd >= 0;
+    }
+    QString error() const
+    {
+        return m_error;
+    }
+    // The size when it was opened.
+    quint64 size() const
+    {
+        return m_size;
+    }
+
+    // The length bytes at offset; false unless every one of them could be read.
+    bool readAt(quint64 offset, quint64 length, QByteArray *data) const;
+    // Everything from the current position to the end, at most maxSize bytes.
+    bool readAll(qint64 maxSize, QByteArray *data, QString *error) const;
+
+private:
+    int m_fd = -1;
+    quint64 m_size = 0;
+    QString m_error;
+};
+
 // The owner, group and mode of the regular file path (or of the file a link
 // leads to); false when it is no such file.
 bool ownershipOf(const QString &path, Ownership *ownership);

@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "modinfosection.h"
+#include "atomicfile.h"
 
-#include <QFile>
-
-#include <cerrno>
 #include <cstring>
 #include <elf.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -18,71 +13,27 @@ constexpr size_t maxValueLength = 1024 * 1024;
 constexpr quint64 maxNamesLength = 1024 * 1024;
 constexpr quint64 maxSectionLength = 16 * 1024 * 1024;
 
-// The module file, read piece by piece where the ELF headers point. A few small
-// reads cost far less than mapping a module of megabytes and faulting in the
-// pages that hold them; every read past the end of the file is refused, so that
-// a truncated or hostile object file can never make us read out of bounds.
-class ObjectFile
+// The bytes [offset, offset + length) of the module, cut at the end of the file
+// when partial is true; otherwise a null array unless all of them are there.
+// Reading only where the ELF headers point costs far less than mapping a module
+// of megabytes and faulting in the pages that hold them.
+QByteArray readPiece(const AtomicFile::ReadOnlyFile &file, quint64 offset, quint64 length, bool partial = false)
 {
-public:
-    explicit ObjectFile(const QString &path)
-        // Not blocking: a FIFO named like a module must not hang the listing.
-        : m_fd(open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
-    {
-        struct stat info;
-        if (m_fd >= 0 && fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            m_size = quint64(info.st_size);
-        }
+    if (offset > file.size()) {
+        return {};
     }
-    ~ObjectFile()
-    {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    ObjectFile(const ObjectFile &) = delete;
-    ObjectFile &operator=(const ObjectFile &) = delete;
-
-    quint64 size() const
-    {
-        return m_size;
-    }
-
-    // The bytes [offset, offset + length), cut at the end of the file when
-    // partial is true; otherwise a null array unless all of them are there.
-    QByteArray read(quint64 offset, quint64 length, bool partial = false) const
-    {
-        if (offset > m_size) {
+    if (file.size() - offset < length) {
+        if (!partial) {
             return {};
         }
-        if (m_size - offset < length) {
-            if (!partial) {
-                return {};
-            }
-            length = m_size - offset;
-        }
-        if (length > maxSectionLength) {
-            return {};
-        }
-        QByteArray bytes(int(length), Qt::Uninitialized);
-        qint64 done = 0;
-        while (done < qint64(length)) {
-            const ssize_t n = pread(m_fd, bytes.data() + done, size_t(qint64(length) - done), off_t(offset + quint64(done)));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return {};
-            }
-            done += n;
-        }
-        return bytes;
+        length = file.size() - offset;
     }
-
-private:
-    int m_fd;
-    quint64 m_size = 0;
-};
+    QByteArray bytes;
+    if (length > maxSectionLength || !file.readAt(offset, length, &bytes)) {
+        return {};
+    }
+    return bytes;
+}
 
 template<typename T>
 bool readAt(const QByteArray &bytes, quint64 offset, T *out)
@@ -95,7 +46,7 @@ bool readAt(const QByteArray &bytes, quint64 offset, T *out)
 }
 
 template<typename Ehdr, typename Shdr>
-QByteArray findSection(const ObjectFile &file, const QByteArray &start, const char *wanted)
+QByteArray findSection(const AtomicFile::ReadOnlyFile &file, const QByteArray &start, const char *wanted)
 {
     Ehdr header;
     if (!readAt(start, 0, &header) || header.e_shentsize != sizeof(Shdr) || header.e_shstrndx >= header.e_shnum) {
@@ -103,12 +54,12 @@ QByteArray findSection(const ObjectFile &file, const QByteArray &start, const ch
     }
     // The table as far as the file holds it: the sections before a cut are still
     // looked at.
-    const QByteArray table = file.read(header.e_shoff, quint64(header.e_shnum) * sizeof(Shdr), true);
+    const QByteArray table = readPiece(file, header.e_shoff, quint64(header.e_shnum) * sizeof(Shdr), true);
     Shdr names;
     if (!readAt(table, quint64(header.e_shstrndx) * sizeof(Shdr), &names) || names.sh_size > maxNamesLength) {
         return {};
     }
-    const QByteArray nameTable = file.read(names.sh_offset, names.sh_size);
+    const QByteArray nameTable = readPiece(file, names.sh_offset, names.sh_size);
     if (nameTable.size() != int(names.sh_size)) {
         return {};
     }
@@ -127,7 +78,7 @@ QByteArray findSection(const ObjectFile &file, const QByteArray &start, const ch
         if (section.sh_type == SHT_NOBITS) {
             return {};
         }
-        return file.read(section.sh_offset, section.sh_size);
+        return readPiece(file, section.sh_offset, section.sh_size);
     }
     return {};
 }
@@ -135,11 +86,12 @@ QByteArray findSection(const ObjectFile &file, const QByteArray &start, const ch
 
 QByteArray ModinfoSection::value(const QString &koPath, const QByteArray &key)
 {
-    const ObjectFile file(koPath);
+    // A FIFO named like a module must not hang the listing: it is refused unopened.
+    const AtomicFile::ReadOnlyFile file(koPath);
     if (file.size() < EI_NIDENT) {
         return {};
     }
-    const QByteArray start = file.read(0, qMin(file.size(), quint64(sizeof(Elf64_Ehdr))));
+    const QByteArray start = readPiece(file, 0, qMin(file.size(), quint64(sizeof(Elf64_Ehdr))));
     const auto *ident = reinterpret_cast<const unsigned char *>(start.constData());
     if (start.size() < EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
         return {};

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "modulesignature.h"
+#include "atomicfile.h"
 #include "derreader.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QtEndian>
 
 namespace
@@ -125,34 +124,28 @@ ModuleSignature ModuleSignature::fromTail(const QByteArray &tail)
 ModuleSignature ModuleSignature::read(const QString &path)
 {
     ModuleSignature missing;
-    QFile file(path);
     // A FIFO or device would never end; a module is a regular file.
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    const AtomicFile::ReadOnlyFile file(path);
+    if (!file.isOpen()) {
         return missing;
     }
-    const qint64 size = file.size();
-    if (size < trailerSize) {
+    const quint64 size = file.size();
+    if (size < quint64(trailerSize)) {
         return fromTail(QByteArray());
     }
-    if (!file.seek(size - trailerSize)) {
-        return missing;
-    }
-    const QByteArray trailer = file.read(trailerSize);
-    if (trailer.size() != trailerSize) {
+    QByteArray trailer;
+    if (!file.readAt(size - trailerSize, trailerSize, &trailer)) {
         return missing;
     }
     if (!trailer.endsWith(marker)) {
         return fromTail(trailer);
     }
     const quint32 length = signatureLength(trailer);
-    if (length > maxSignatureSize || qint64(length) > size - trailerSize) {
+    if (length > maxSignatureSize || quint64(length) > size - trailerSize) {
         return fromTail(trailer); // unreadable: the length points outside the file
     }
-    if (!file.seek(size - trailerSize - length)) {
-        return missing;
-    }
-    const QByteArray tail = file.read(length + trailerSize);
-    return tail.size() == qint64(length) + trailerSize ? fromTail(tail) : missing;
+    QByteArray tail;
+    return file.readAt(size - trailerSize - length, quint64(length) + trailerSize, &tail) ? fromTail(tail) : missing;
 }
 
 Certificate Certificate::parse(const QByteArray &data)
