@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "actions.h"
 #include "actionplugin.h"
-#include "driverenvironment.h"
 #include "securebootreport.h"
 #include "xserver.h"
 
@@ -93,8 +92,7 @@ int listModules(const QStringList &arguments, const QStringList &options, QList<
         standardOutput() << Qt::endl;
     }
     if (options.contains(QLatin1String(secureBootOption))) {
-        const DriverEnvironment environment;
-        const SecureBoot secureBoot(QString(), environment.moduleRoot());
+        const SecureBoot secureBoot{QString()};
         standardOutput() << SecureBootReport::state(secureBoot.state()) << Qt::endl;
         standardOutput() << SecureBootReport::dkmsKey(secureBoot) << Qt::endl;
         for (const Module &module : modules) {

@@ -3,7 +3,6 @@
 #include "actionplugin.h"
 #include "actions.h"
 #include "aptcatalog.h"
-#include "driverenvironment.h"
 #include "modalias.h"
 #include "replaceaction.h"
 #include "securebootreport.h"
@@ -76,8 +75,7 @@ int setModule(const QStringList &arguments, const QStringList &options, QList<De
     // A module the kernel will refuse leaves the GPU without its driver after the
     // reboot, on a black screen or a fallback driver.
     if (!options.contains(QLatin1String(ignoreSecureBootOption))) {
-        const DriverEnvironment environment;
-        const SecureBoot secureBoot(QString(), environment.moduleRoot());
+        const SecureBoot secureBoot{QString()};
         const SecureBoot::ModuleCheck check = secureBoot.check(module->path);
         if (SecureBoot::refused(check.verdict)) {
             standardOutput() << SecureBootReport::refusal(module->displayName, check) << Qt::endl;

@@ -257,7 +257,7 @@ void MainModule::save()
 
 bool MainModule::secureBootAllowsSwitch()
 {
-    const SecureBoot secureBoot(m_environment.root, DriverEnvironment(m_environment.root).moduleRoot());
+    const SecureBoot secureBoot(m_environment.root);
     if (!secureBoot.enforcing()) {
         return true;
     }
@@ -296,7 +296,7 @@ void MainModule::showGpuInfo()
 void MainModule::showModuleInfo()
 {
     ModuleInfo info(this);
-    const SecureBoot secureBoot(m_environment.root, DriverEnvironment(m_environment.root).moduleRoot());
+    const SecureBoot secureBoot(m_environment.root);
     if (info.updateInfo(getCurrentGpu().newDriver().path, getCurrentGpu().newDriver().displayName, &secureBoot)) {
         info.exec();
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "secureboot.h"
 #include "atomicfile.h"
+#include "driverenvironment.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
@@ -26,7 +27,7 @@ bool readFile(const QString &path, QByteArray *data)
 
 SecureBoot::SecureBoot(const QString &root, const QString &moduleRoot)
     : m_efi(root + QStringLiteral("/sys/firmware/efi"))
-    , m_moduleRoot(moduleRoot)
+    , m_moduleRoot(moduleRoot.isEmpty() ? DriverEnvironment(root).moduleRoot() : moduleRoot)
 {
     QByteArray dkmsKey;
     readFile(root + dkmsKeyPath(), &dkmsKey);

@@ -43,8 +43,9 @@ public:
         ModuleSignature signature;
     };
 
-    // moduleRoot is the running kernel's module tree (root included).
-    SecureBoot(const QString &root, const QString &moduleRoot);
+    // moduleRoot is the running kernel's module tree (root included); by default
+    // the one below root that the GPU enumeration walks.
+    explicit SecureBoot(const QString &root, const QString &moduleRoot = QString());
 
     State state() const
     {
