@@ -51,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Brackets are syntax too, but the field's own pair is taken away first.
     QString unwrapped = field;
     unwrapped.remove(0, unwrapped.indexOf(QLatin1Char('(')) + 1);
-    unwrapped.remove(unwrapped.indexOf(QLatin1Char(')')), 1);
+    const int close = unwrapped.indexOf(QLatin1Char(')'));
+    if (close >= 0) {
+        unwrapped.remove(close, 1);
+    }
     // Many ".+" in a row make the plain expressions themselves give up (PCRE's own
     // limit), so those are not compared; real patterns hold four "*".
     const QStringList patterns = unwrapped.split(QStringLiteral(", "));

@@ -48,11 +48,19 @@ bool globMatches(const QString &pattern, const QString &text)
 
 bool patternMatches(QString pattern, const QString &modalias)
 {
-    // The expression's "." stands for any character but a line break, which no
-    // real modalias or pattern holds.
+    // The expression's "." stands for any character but a line break, so a
+    // pattern without one matches within a single line. No real modalias holds a
+    // line break, but one must not push the matching onto the bounded expression
+    // below, which may give up where this answers.
     const QChar lineBreak = QLatin1Char('\n');
-    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax) && !pattern.contains(lineBreak) && !modalias.contains(lineBreak)) {
-        return globMatches(pattern, modalias);
+    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax) && !pattern.contains(lineBreak)) {
+        if (!modalias.contains(lineBreak)) {
+            return globMatches(pattern, modalias);
+        }
+        const QStringList lines = modalias.split(lineBreak);
+        return std::any_of(lines.cbegin(), lines.cend(), [&pattern](const QString &line) {
+            return globMatches(pattern, line);
+        });
     }
     pattern.replace(QLatin1Char('*'), QLatin1String(".+"));
     const QRegularExpression expression(QStringLiteral("(*LIMIT_MATCH=%1)").arg(matchLimit) + pattern);

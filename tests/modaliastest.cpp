@@ -63,6 +63,10 @@ void ModaliasTest::matching_data()
     QTest::newRow("two stars, two characters") << QStringLiteral("nvidia(d00001E04**8672)") << rtx << true;
     // As in the expression, where "." stands for anything but a line break.
     QTest::newRow("star never spans a line break") << QStringLiteral("nvidia(pci:*sd00008672)") << QStringLiteral("pci:v000010DE\nsd00008672") << false;
+    // A long line ahead costs the expression millions of steps; the bound must not
+    // turn the match on the next line into "no match".
+    QTest::newRow("match on a later line") << QStringLiteral("nvidia(*****1)") << QString(QString(60, QLatin1Char('V')) + QStringLiteral("\npci:v1111d1"))
+                                           << true;
     QTest::newRow("expression syntax kept") << QStringLiteral("nvidia(v0000(10DE|1002)d*)") << rtx << true;
     // Backtracking without end on every package and GPU: bounded, and no match.
     QStringList hostile;
