@@ -46,18 +46,13 @@ bool globMatches(const QString &pattern, const QString &text)
     return position <= text.size();
 }
 
-bool patternMatches(QString pattern, const QString &modalias)
+// lines are the modalias split at its line breaks: the expression's "." stands
+// for any character but a line break, so a pattern without one matches within
+// a single line. No real modalias holds a line break, but one must not push the
+// matching onto the bounded expression, which may give up where this answers.
+bool patternMatches(QString pattern, const QStringList &lines, const QString &modalias)
 {
-    // The expression's "." stands for any character but a line break, so a
-    // pattern without one matches within a single line. No real modalias holds a
-    // line break, but one must not push the matching onto the bounded expression
-    // below, which may give up where this answers.
-    const QChar lineBreak = QLatin1Char('\n');
-    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax) && !pattern.contains(lineBreak)) {
-        if (!modalias.contains(lineBreak)) {
-            return globMatches(pattern, modalias);
-        }
-        const QStringList lines = modalias.split(lineBreak);
+    if (std::none_of(pattern.cbegin(), pattern.cend(), isRegularExpressionSyntax) && !pattern.contains(QLatin1Char('\n'))) {
         return std::any_of(lines.cbegin(), lines.cend(), [&pattern](const QString &line) {
             return globMatches(pattern, line);
         });
@@ -81,8 +76,9 @@ bool containsModalias(QString field, QString modalias)
         field.remove(close, 1);
     }
     const QStringList patterns = field.split(QStringLiteral(", "));
+    const QStringList lines = modalias.split(QLatin1Char('\n'));
     for (const QString &pattern : patterns) {
-        if (patternMatches(pattern, modalias)) {
+        if (patternMatches(pattern, lines, modalias)) {
             return true;
         }
     }
