@@ -2,14 +2,16 @@
 #include "atomicfile.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace
@@ -77,32 +79,66 @@ AtomicFile::Ownership ownershipFromStat(const struct stat &info)
 {
     return {info.st_uid, info.st_gid, mode_t(info.st_mode & 07777)};
 }
-}
 
-bool AtomicFile::ownershipOf(const QString &path, Ownership *ownership)
+// Gives the new file (open as fd) every extended attribute of the old file at
+// path; false with errno set when one cannot be copied.
+bool copyExtendedAttributes(const QByteArray &path, int fd)
 {
-    struct stat info;
-    if (stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    ssize_t size = llistxattr(path.constData(), nullptr, 0);
+    if (size < 0) {
+        // A file system without extended attributes has none to lose.
+        return errno == ENOTSUP;
+    }
+    QByteArray names(int(size), '\0');
+    size = llistxattr(path.constData(), names.data(), size_t(names.size()));
+    if (size < 0) {
         return false;
     }
-    *ownership = ownershipFromStat(info);
+    names.resize(int(size));
+    for (const QByteArray &name : names.split('\0')) {
+        if (name.isEmpty()) {
+            continue;
+        }
+        const ssize_t length = lgetxattr(path.constData(), name.constData(), nullptr, 0);
+        if (length < 0) {
+            return false;
+        }
+        QByteArray value(int(length), '\0');
+        const ssize_t read = lgetxattr(path.constData(), name.constData(), value.data(), size_t(value.size()));
+        if (read < 0) {
+            return false;
+        }
+        // A user may read labels that only root may set: their own files keep
+        // what the system gives a new file there.
+        if (fsetxattr(fd, name.constData(), value.constData(), size_t(read), 0) != 0 && (geteuid() == 0 || (errno != EPERM && errno != EACCES))) {
+            return false;
+        }
+    }
     return true;
 }
 
-bool AtomicFile::write(const QString &path, const QByteArray &data, QString *error, const Ownership *newFile)
+bool writeFile(const QString &path, const QByteArray &data, QString *error, const AtomicFile::Ownership *given, bool forced)
 {
     QByteArray target;
     if (!resolveTarget(QFile::encodeName(path), &target, error)) {
         return false;
     }
-    Ownership ownership = newFile ? *newFile : Ownership{geteuid(), getegid(), 0644};
+    AtomicFile::Ownership ownership = given ? *given : AtomicFile::Ownership{geteuid(), getegid(), 0644};
+    bool replaces = false;
     struct stat info;
     if (lstat(target.constData(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) {
             *error = QStringLiteral("not a regular file");
             return false;
         }
-        ownership = ownershipFromStat(info);
+        if (info.st_nlink > 1) {
+            *error = QStringLiteral("the file has %1 names (hard links), which a replacement would separate").arg(info.st_nlink);
+            return false;
+        }
+        if (!forced) {
+            ownership = ownershipFromStat(info);
+        }
+        replaces = true;
     } else if (errno != ENOENT) {
         *error = systemError(errno);
         return false;
@@ -123,6 +159,9 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
         return false;
     };
     if (!writeAll(fd, data)) {
+        return fail(errno);
+    }
+    if (replaces && !copyExtendedAttributes(target, fd)) {
         return fail(errno);
     }
     // Owner first: changing it clears the setuid and setgid bits, which the mode then
@@ -164,6 +203,34 @@ bool AtomicFile::write(const QString &path, const QByteArray &data, QString *err
         ::close(directory);
     }
     return true;
+}
+}
+
+bool AtomicFile::ownershipOf(const QString &path, Ownership *ownership)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    *ownership = ownershipFromStat(info);
+    return true;
+}
+
+bool AtomicFile::write(const QString &path, const QByteArray &data, QString *error, const Ownership *newFile)
+{
+    return writeFile(path, data, error, newFile, false);
+}
+
+bool AtomicFile::writeAs(const QString &path, const QByteArray &data, QString *error, const Ownership &ownership)
+{
+    return writeFile(path, data, error, &ownership, true);
+}
+
+bool AtomicFile::isTemporaryName(const QString &name)
+{
+    // "." + the file's name + "." + mkostemp's six characters.
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("\\..+\\.[A-Za-z0-9]{6}")));
+    return pattern.match(name).hasMatch();
 }
 
 bool AtomicFile::read(const QString &path, QByteArray *data, QString *error)

@@ -22,10 +22,22 @@ struct Ownership {
 // 0644. A path that is a symbolic link has the file it leads to replaced, and
 // stays a link.
 //
+// The new file also gets the old one's extended attributes (security labels
+// among them). A file with more than one name is refused rather than replaced,
+// as a rename would give only this name the new content.
+//
 // Every write, the sync and the close are checked, so a full disk or a failing
 // device makes this a failure with the old file untouched and no temporary file
 // left behind: error then holds the reason.
 bool write(const QString &path, const QByteArray &data, QString *error, const Ownership *newFile = nullptr);
+
+// Like write(), but the file gets ownership whatever the old file had (for
+// putting back a file as it was recorded).
+bool writeAs(const QString &path, const QByteArray &data, QString *error, const Ownership &ownership);
+
+// Whether name is one of the hidden temporary files write() makes next to the
+// file it replaces, which a process killed while writing leaves behind.
+bool isTemporaryName(const QString &name);
 
 // Reads the whole of a regular file (or of the regular file a link leads to).
 // A FIFO, device or directory is refused without being opened for reading, so
