@@ -10,6 +10,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -34,6 +36,56 @@ BackupRestorer::BackupRestorer(const QString &root)
 {
 }
 
+QStringList BackupRestorer::untrustedEntries() const
+{
+    QStringList untrusted;
+    const auto check = [&untrusted](const QString &path, bool topLevel) {
+        struct stat info;
+        if (lstat(QFile::encodeName(path).constData(), &info) != 0) {
+            return;
+        }
+        if (topLevel && S_ISLNK(info.st_mode)) {
+            untrusted.append(path + QLatin1String(": is a symbolic link"));
+        } else if (info.st_uid != geteuid()) {
+            untrusted.append(path + QLatin1String(": belongs to user %1").arg(info.st_uid));
+        } else if (!S_ISLNK(info.st_mode) && (info.st_mode & 022) != 0) {
+            untrusted.append(path + QLatin1String(": can be written by others"));
+        }
+    };
+    const QString backupRoot = m_root + ConfigurationBackup::backupDirectory();
+    check(backupRoot, true);
+    if (!untrusted.isEmpty()) {
+        return untrusted;
+    }
+    for (const ConfigurationBackup::Source &source : ConfigurationBackup::sources()) {
+        const QString directory = backupRoot + QLatin1Char('/') + source.backupName;
+        check(directory, true);
+        if (QFileInfo(directory).isSymLink()) {
+            continue;
+        }
+        QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            check(it.next(), false);
+        }
+    }
+    return untrusted;
+}
+
+QStringList BackupRestorer::missingDirectories() const
+{
+    QStringList missing;
+    for (const ConfigurationBackup::Source &source : ConfigurationBackup::sources()) {
+        ConfigurationBackup::Record record;
+        const QString directory = m_root + ConfigurationBackup::backupDirectory() + QLatin1Char('/') + source.backupName;
+        // Backups of earlier versions kept no record, but did hold each directory
+        // that existed.
+        if (!ConfigurationBackup::readRecord(directory, &record) && (!QFileInfo(directory).isDir() || QFileInfo(directory).isSymLink())) {
+            missing.append(source.systemPath);
+        }
+    }
+    return missing;
+}
+
 bool BackupRestorer::hasBackup() const
 {
     const QList<ConfigurationBackup::Source> sources = ConfigurationBackup::sources();
@@ -46,12 +98,25 @@ QList<BackupRestorer::Copy> BackupRestorer::plan() const
 {
     QList<Copy> copies;
     const QString backupRoot = m_root + ConfigurationBackup::backupDirectory();
+    // The helper's own files count as written after the backup only where the
+    // backup holds their directory.
+    QStringList ownDirectories;
     for (const ConfigurationBackup::Source &source : ConfigurationBackup::sources()) {
         const QString directory = backupRoot + QLatin1Char('/') + source.backupName;
+        ConfigurationBackup::Record record;
+        const bool recorded = ConfigurationBackup::readRecord(directory, &record);
+        const bool present = recorded || (QFileInfo(directory).isDir() && !QFileInfo(directory).isSymLink());
+        if (present) {
+            ownDirectories.append(m_root + source.systemPath + QLatin1Char('/'));
+        }
         QStringList files;
         QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
+            const QString relative = path.mid(directory.size() + 1);
+            if (relative == ConfigurationBackup::recordName() || AtomicFile::isTemporaryName(it.fileName())) {
+                continue;
+            }
             if (!it.fileInfo().isDir() || it.fileInfo().isSymLink()) {
                 files.append(path);
             }
@@ -62,14 +127,26 @@ QList<BackupRestorer::Copy> BackupRestorer::plan() const
             copy.from = file;
             copy.to = m_root + source.systemPath + file.mid(directory.size());
             copy.problem = problemOf(QFileInfo(file), backupRoot);
+            const QString relative = file.mid(directory.size() + 1);
+            struct stat info;
+            const bool recordedEntry = record.entries.contains(relative);
+            copy.recorded = recordedEntry;
+            if (recordedEntry) {
+                copy.ownership = record.entries.value(relative);
+            } else if (stat(QFile::encodeName(file).constData(), &info) == 0) {
+                copy.ownership = {0, 0, mode_t(info.st_mode & 0755)};
+            }
             QByteArray backup;
             QByteArray current;
             QString error;
             if (copy.problem.isEmpty() && QFileInfo::exists(copy.to) && !QFileInfo(copy.to).isFile()) {
                 copy.problem = QStringLiteral("not a regular file");
             }
-            copy.changes =
-                !copy.problem.isEmpty() || !AtomicFile::read(copy.to, &current, &error) || !AtomicFile::read(copy.from, &backup, &error) || current != backup;
+            AtomicFile::Ownership now;
+            const bool ownershipDiffers = recordedEntry && AtomicFile::ownershipOf(copy.to, &now)
+                && (now.owner != copy.ownership.owner || now.group != copy.ownership.group || now.mode != copy.ownership.mode);
+            copy.changes = !copy.problem.isEmpty() || !AtomicFile::read(copy.to, &current, &error) || !AtomicFile::read(copy.from, &backup, &error)
+                || current != backup || ownershipDiffers;
             copies.append(copy);
         }
     }
@@ -82,7 +159,10 @@ QList<BackupRestorer::Copy> BackupRestorer::plan() const
         const bool inBackup = std::any_of(copies.cbegin(), copies.cend(), [&path](const Copy &copy) {
             return copy.to == path;
         });
-        if (!inBackup && (QFileInfo::exists(path) || QFileInfo(path).isSymLink())) {
+        const bool backedUpDirectory = std::any_of(ownDirectories.cbegin(), ownDirectories.cend(), [&path](const QString &directory) {
+            return path.startsWith(directory);
+        });
+        if (!inBackup && backedUpDirectory && (QFileInfo::exists(path) || QFileInfo(path).isSymLink())) {
             copies.append({QString(), path, true, QString()});
         }
     }
@@ -110,14 +190,14 @@ QStringList BackupRestorer::restore(const QList<Copy> &plan, const std::function
         }
         QByteArray data;
         QString error;
-        AtomicFile::Ownership ownership;
-        if (!AtomicFile::ownershipOf(copy.from, &ownership) || !AtomicFile::read(copy.from, &data, &error)) {
+        if (!AtomicFile::read(copy.from, &data, &error)) {
             failures.append(copy.to + QLatin1String(": cannot read the backup ") + copy.from + QLatin1String(": ") + error);
             continue;
         }
         QDir().mkpath(QFileInfo(copy.to).path());
-        // A file that is gone comes back with the owner and mode it had when it was backed up.
-        if (!AtomicFile::write(copy.to, data, &error, &ownership)) {
+        // Back with the owner and mode it had when it was backed up, as recorded
+        // apart from the copy, which belongs to root.
+        if (!(copy.recorded ? AtomicFile::writeAs(copy.to, data, &error, copy.ownership) : AtomicFile::write(copy.to, data, &error, &copy.ownership))) {
             failures.append(copy.to + QLatin1String(": ") + error);
             continue;
         }

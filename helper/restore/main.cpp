@@ -37,6 +37,19 @@ int main(int argc, char **argv)
         err << "There is no backup in " << parser.value(root) + ConfigurationBackup::backupDirectory() << ": nothing to restore." << Qt::endl;
         return 1;
     }
+    // Whatever anyone but root could have written there is not put back as root.
+    const QStringList untrusted = restorer.untrustedEntries();
+    if (!untrusted.isEmpty()) {
+        err << "The backup cannot be trusted, nothing was restored:" << Qt::endl;
+        for (const QString &entry : untrusted) {
+            err << "  " << entry << Qt::endl;
+        }
+        return 2;
+    }
+    const QStringList missing = restorer.missingDirectories();
+    for (const QString &directory : missing) {
+        out << "The backup is partial: it holds no copy of " << directory << ", whose files are left as they are." << Qt::endl;
+    }
     const QList<BackupRestorer::Copy> plan = restorer.plan();
     int changes = 0;
     for (const BackupRestorer::Copy &copy : plan) {
