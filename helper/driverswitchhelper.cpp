@@ -22,6 +22,11 @@ DriverSwitchHelper::DriverSwitchHelper(const QString &root)
 {
 }
 
+QString DriverSwitchHelper::backupFailure()
+{
+    return QStringLiteral("The configuration could not be backed up, so nothing was changed");
+}
+
 KAuth::ActionReply DriverSwitchHelper::errorReply(const QString &text)
 {
     KAuth::ActionReply reply = KAuth::ActionReply::HelperErrorReply();
@@ -70,7 +75,9 @@ KAuth::ActionReply DriverSwitchHelper::replace(const QVariantMap &args)
     // Each request carries every GPU it concerns: sections of an earlier request
     // must not be written again.
     m_xorg.clear();
-    m_backup.backupOnce();
+    if (!m_backup.backupOnce()) {
+        return errorReply(backupFailure());
+    }
     for (const QVariant &value : entries) {
         const QVariantMap entry = value.toMap();
         const auto text = [&entry](const char *key) {
@@ -143,12 +150,19 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     // that arrives between actions (which anyone on the bus may send) until the end
     // of the next. Set already now, it is such a stale one: it must not cancel this job.
     const bool staleStop = KAuth::HelperSupport::isStopped();
-    m_backup.backupOnce();
+    if (!m_backup.backupOnce()) {
+        return errorReply(backupFailure());
+    }
     if (m_backend) {
         m_backend->reloadCache();
     } else {
         m_backend = std::make_unique<QApt::Backend>();
         m_backend->init();
+    }
+    // A request names what it changes; sed or dpkg named by anyone is still refused.
+    const QStringList essential = PackageState::protectedPackages(names);
+    if (mode == PackageMode::Remove && !essential.isEmpty()) {
+        return errorReply(QStringLiteral("Refused request: %1 must not be removed, the system needs it").arg(essential.join(QStringLiteral(", "))));
     }
     for (const QString &name : names) {
         QApt::Package *package = m_backend->package(name);
@@ -158,9 +172,21 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         if (mode == PackageMode::Install) {
             package->setInstall();
         } else {
-            purgeDependencies(package);
             package->setPurge();
         }
+    }
+    QStringList removable = mode == PackageMode::Remove ? names : QStringList();
+    if (mode == PackageMode::Remove) {
+        for (const QString &name : names) {
+            removable += purgeDependencies(name, removable);
+        }
+    }
+    // APT's resolver may have added removals of its own (what depends on a named
+    // package, what conflicts with one to install): nothing outside the request
+    // may go.
+    const QString removals = checkRemovals(removable);
+    if (!removals.isEmpty()) {
+        return errorReply(removals);
     }
 
     // The job owns its transaction and releases it once, when the job ends.
@@ -215,6 +241,18 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         return errorReply(QStringLiteral("The package transaction was cancelled"));
     }
     if (transaction->error() != QApt::Success) {
+        // Often about another package, left unfinished by an earlier job, that
+        // dpkg tried to finish too: say which, and whether this job's packages
+        // are in place all the same.
+        const QStringList unfinished = PackageState::unfinished();
+        if (!unfinished.isEmpty()) {
+            const bool done = PackageState::check(names, mode == PackageMode::Install).isEmpty();
+            return errorReply(QStringLiteral("%1\nUnfinished: %2. %3")
+                                  .arg(transaction->errorString().trimmed(),
+                                       unfinished.join(QStringLiteral(", ")),
+                                       done ? QStringLiteral("The packages of this request are in place.")
+                                            : QStringLiteral("The packages of this request are not in place.")));
+        }
         return errorReply(transaction->errorString());
     }
     if (transaction->exitStatus() != QApt::ExitSuccess) {
@@ -243,29 +281,56 @@ void DriverSwitchHelper::cancelIfPossible(QApt::Transaction *transaction)
     }
 }
 
-void DriverSwitchHelper::purgeDependencies(QApt::Package *package)
+QStringList DriverSwitchHelper::purgeDependencies(const QString &name, const QStringList &leaving)
 {
-    QStringList names;
-    const QList<QApt::DependencyItem> groups = package->depends() + package->recommends();
-    for (const QApt::DependencyItem &group : groups) {
-        for (const QApt::DependencyInfo &alternative : group) {
-            names.append(alternative.packageName());
+    // One level: what the package depends on or recommends, through what provides
+    // it too. A dependency stays if any installed package that is not leaving needs
+    // it, or if the system must keep it.
+    const QStringList candidates = PackageState::installedDependencies(name);
+    const QStringList kept = PackageState::protectedPackages(candidates);
+    QStringList purged;
+    for (const QString &candidate : candidates) {
+        if (!kept.contains(candidate) && !leaving.contains(candidate)) {
+            purged.append(candidate);
         }
     }
-    names.append(package->name());
-    for (const QString &name : qAsConst(names)) {
-        QApt::Package *candidate = m_backend->package(name);
-        if (!candidate) {
-            continue;
-        }
-        bool neededElsewhere = false;
-        const QStringList requirers = candidate->requiredByList();
-        for (const QString &requirer : requirers) {
-            const QApt::Package *other = m_backend->package(requirer);
-            neededElsewhere = neededElsewhere || (other && other->isInstalled() && !names.contains(requirer));
-        }
-        if (!neededElsewhere) {
-            candidate->setPurge();
+    // A library needed only by another library of the same package goes with it;
+    // one that something staying needs stays, and so may what it needs.
+    for (int i = 0; i < purged.size();) {
+        if (!PackageState::neededBy(purged.at(i), leaving + purged).isEmpty()) {
+            purged.removeAt(i);
+            i = 0;
+        } else {
+            ++i;
         }
     }
+    for (const QString &candidate : qAsConst(purged)) {
+        if (QApt::Package *package = m_backend->package(candidate)) {
+            package->setPurge();
+        }
+    }
+    return purged;
+}
+
+QString DriverSwitchHelper::checkRemovals(const QStringList &removable) const
+{
+    QStringList unexpected;
+    QStringList leaving;
+    const QApt::PackageList marked = m_backend->markedPackages();
+    for (const QApt::Package *package : marked) {
+        if (package->state() & (QApt::Package::ToRemove | QApt::Package::ToPurge)) {
+            leaving.append(package->name());
+            if (!removable.contains(package->name())) {
+                unexpected.append(package->name());
+            }
+        }
+    }
+    if (!unexpected.isEmpty()) {
+        return QStringLiteral("Refused request: it would also remove %1").arg(unexpected.join(QStringLiteral(", ")));
+    }
+    const QStringList essential = PackageState::protectedPackages(leaving);
+    if (!essential.isEmpty()) {
+        return QStringLiteral("Refused request: %1 must not be removed, the system needs it").arg(essential.join(QStringLiteral(", ")));
+    }
+    return QString();
 }

@@ -39,12 +39,18 @@ public Q_SLOTS:
 
 private:
     static KAuth::ActionReply errorReply(const QString &text);
+    static QString backupFailure();
     static QVariantList entriesOf(const QVariantMap &args);
     static QVariantList orderEntries(const QVariantList &entries);
     KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode);
     // After a stop request: cancels the transaction if the worker still can.
     static void cancelIfPossible(QApt::Transaction *transaction);
-    void purgeDependencies(QApt::Package *package);
+    // Marks for purging the dependencies of name that nothing but what is leaving
+    // needs; returns their names.
+    QStringList purgeDependencies(const QString &name, const QStringList &leaving);
+    // Why the marked changes may not go ahead: a removal outside removable, or of a
+    // package the system needs. Empty when they may.
+    QString checkRemovals(const QStringList &removable) const;
 
     ModprobeEditor m_modprobe;
     XorgConfig m_xorg;

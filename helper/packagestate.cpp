@@ -31,16 +31,58 @@ QString stateName(unsigned char state)
 }
 }
 
+namespace
+{
+// A cache of its own, read anew from dpkg's status.
+class Cache
+{
+public:
+    Cache()
+    {
+        m_open = m_file.ReadOnlyOpen(nullptr) && m_file.GetPkgCache();
+        if (!m_open) {
+            _error->Discard();
+        }
+    }
+    bool isOpen() const
+    {
+        return m_open;
+    }
+    pkgCache *operator->()
+    {
+        return m_file.GetPkgCache();
+    }
+    pkgCache::PkgIterator find(const QString &name)
+    {
+        return m_file->FindPkg(name.toStdString());
+    }
+
+private:
+    pkgCacheFile m_file;
+    bool m_open = false;
+};
+
+bool isDependency(const pkgCache::DepIterator &dependency)
+{
+    return dependency->Type == pkgCache::Dep::Depends || dependency->Type == pkgCache::Dep::PreDepends;
+}
+
+// Whether dependency belongs to the version of its package that is installed.
+bool ofInstalledVersion(const pkgCache::DepIterator &dependency)
+{
+    const pkgCache::PkgIterator owner = dependency.ParentPkg();
+    return !owner.CurrentVer().end() && owner.CurrentVer() == dependency.ParentVer();
+}
+}
+
 QString PackageState::check(const QStringList &names, bool installed)
 {
-    // A cache of its own, read anew from dpkg's status: libqapt's may predate the job.
-    pkgCacheFile cache;
-    if (!cache.ReadOnlyOpen(nullptr) || !cache.GetPkgCache()) {
-        _error->Discard();
+    Cache cache;
+    if (!cache.isOpen()) {
         return QStringLiteral("Cannot read the package database to check the result");
     }
     for (const QString &name : names) {
-        const pkgCache::PkgIterator package = cache->FindPkg(name.toStdString());
+        const pkgCache::PkgIterator package = cache.find(name);
         if (installed) {
             const bool complete = !package.end() && !package.CurrentVer().end() && package->CurrentState == pkgCache::State::Installed
                 && package->InstState == pkgCache::State::Ok;
@@ -52,6 +94,104 @@ QString PackageState::check(const QStringList &names, bool installed)
             const bool gone = package.end() || (package.CurrentVer().end() && package->CurrentState == pkgCache::State::NotInstalled);
             if (!gone) {
                 return QStringLiteral("Package %1 was not purged: it is %2").arg(name, stateName(package->CurrentState));
+            }
+        }
+    }
+    return QString();
+}
+
+QStringList PackageState::unfinished()
+{
+    QStringList packages;
+    Cache cache;
+    if (!cache.isOpen()) {
+        return packages;
+    }
+    for (pkgCache::PkgIterator package = cache->PkgBegin(); !package.end(); ++package) {
+        const bool unfinishedState = package->CurrentState == pkgCache::State::UnPacked || package->CurrentState == pkgCache::State::HalfConfigured
+            || package->CurrentState == pkgCache::State::HalfInstalled;
+        if (unfinishedState || package->InstState != pkgCache::State::Ok) {
+            packages.append(QStringLiteral("package %1 is %2").arg(QString::fromStdString(package.FullName(true)), stateName(package->CurrentState)));
+        }
+    }
+    return packages;
+}
+
+QStringList PackageState::protectedPackages(const QStringList &names)
+{
+    QStringList protectedNames;
+    Cache cache;
+    for (const QString &name : names) {
+        const pkgCache::PkgIterator package = cache.isOpen() ? cache.find(name) : pkgCache::PkgIterator();
+        if (!cache.isOpen()) {
+            // Nothing may be removed that cannot be checked.
+            protectedNames.append(name);
+            continue;
+        }
+        if (package.end()) {
+            continue;
+        }
+        const bool essential = (package->Flags & (pkgCache::Flag::Essential | pkgCache::Flag::Important)) != 0;
+        const pkgCache::VerIterator version = package.CurrentVer();
+        const bool priority = !version.end() && (version->Priority == pkgCache::State::Required || version->Priority == pkgCache::State::Important);
+        if (essential || priority) {
+            protectedNames.append(name);
+        }
+    }
+    return protectedNames;
+}
+
+QStringList PackageState::installedDependencies(const QString &name)
+{
+    QStringList names;
+    Cache cache;
+    if (!cache.isOpen()) {
+        return names;
+    }
+    const pkgCache::PkgIterator package = cache.find(name);
+    if (package.end() || package.CurrentVer().end()) {
+        return names;
+    }
+    const auto add = [&names](const pkgCache::PkgIterator &candidate) {
+        const QString candidateName = QString::fromStdString(candidate.Name());
+        if (!candidate.CurrentVer().end() && !names.contains(candidateName)) {
+            names.append(candidateName);
+        }
+    };
+    for (pkgCache::DepIterator dependency = package.CurrentVer().DependsList(); !dependency.end(); ++dependency) {
+        if (!isDependency(dependency) && dependency->Type != pkgCache::Dep::Recommends) {
+            continue;
+        }
+        const pkgCache::PkgIterator target = dependency.TargetPkg();
+        add(target);
+        // A virtual package, or one that others provide too: the installed providers.
+        for (pkgCache::PrvIterator provider = target.ProvidesList(); !provider.end(); ++provider) {
+            add(provider.OwnerPkg());
+        }
+    }
+    return names;
+}
+
+QString PackageState::neededBy(const QString &name, const QStringList &leaving)
+{
+    Cache cache;
+    if (!cache.isOpen()) {
+        return QStringLiteral("(the package database cannot be read)");
+    }
+    const pkgCache::PkgIterator package = cache.find(name);
+    if (package.end() || package.CurrentVer().end()) {
+        return QString();
+    }
+    // The package itself and every name its installed version provides.
+    QList<pkgCache::PkgIterator> provided{package};
+    for (pkgCache::PrvIterator provides = package.CurrentVer().ProvidesList(); !provides.end(); ++provides) {
+        provided.append(provides.ParentPkg());
+    }
+    for (const pkgCache::PkgIterator &target : qAsConst(provided)) {
+        for (pkgCache::DepIterator dependency = target.RevDependsList(); !dependency.end(); ++dependency) {
+            const QString owner = QString::fromStdString(dependency.ParentPkg().Name());
+            if (isDependency(dependency) && ofInstalledVersion(dependency) && owner != name && !leaving.contains(owner)) {
+                return owner;
             }
         }
     }

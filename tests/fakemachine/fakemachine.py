@@ -280,7 +280,7 @@ def build_archive(profile):
         control = ["Package: " + pkg["name"], "Version: " + pkg.get("version", "1.0-1"),
                    "Architecture: " + pkg.get("architecture", "all"),
                    "Maintainer: Driver Tests <tests@localhost>"]
-        for field in ("depends", "recommends"):
+        for field in ("depends", "recommends", "provides", "conflicts", "priority", "essential"):
             if pkg.get(field):
                 control.append(field.capitalize() + ": " + pkg[field])
         modaliases = pkg.get("modaliases")
