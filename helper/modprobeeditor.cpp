@@ -7,24 +7,14 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <sys/stat.h>
+
 namespace
 {
 const QString blacklist = QStringLiteral("blacklist");
 const QString alias = QStringLiteral("alias");
-
-// Alternatives of the module's names; an empty name would match every entry
-// with the keyword, so it is left out. Without any name the pattern matches
-// nothing.
-QString alternatives(const QString &realName, const QString &displayName)
-{
-    QStringList names;
-    for (const QString &name : {realName, displayName}) {
-        if (!name.isEmpty()) {
-            names.append(QRegularExpression::escape(name));
-        }
-    }
-    return names.isEmpty() ? QStringLiteral("(?!)") : names.join(QLatin1Char('|'));
-}
+const QString install = QStringLiteral("install");
 
 // Latin-1 maps every byte to one character and back, NUL included (the
 // QByteArray overload would stop at the first NUL, and kmod reads on past it):
@@ -33,6 +23,69 @@ QString alternatives(const QString &realName, const QString &displayName)
 QString textOf(const QByteArray &data)
 {
     return QString::fromLatin1(data.constData(), data.size());
+}
+
+// Commands that do nothing: an install entry made of one of them keeps the
+// module from loading and does nothing else.
+bool isEmptyCommand(const QString &word)
+{
+    static const QStringList commands{QStringLiteral("false"),
+                                      QStringLiteral("true"),
+                                      QStringLiteral("/bin/false"),
+                                      QStringLiteral("/bin/true"),
+                                      QStringLiteral("/usr/bin/false"),
+                                      QStringLiteral("/usr/bin/true")};
+    return commands.contains(word);
+}
+
+QStringList wordsOf(const QString &text)
+{
+    QStringList words;
+    QString word;
+    for (const QChar c : text) {
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t')) {
+            if (!word.isEmpty()) {
+                words.append(word);
+                word.clear();
+            }
+        } else {
+            word.append(c);
+        }
+    }
+    if (!word.isEmpty()) {
+        words.append(word);
+    }
+    return words;
+}
+
+QStringList normalNames(const QString &realName, const QString &displayName)
+{
+    // An empty name would match every entry with the keyword: it is left out.
+    QStringList names;
+    for (const QString &name : {realName, displayName}) {
+        if (!name.isEmpty()) {
+            names.append(ModprobeEditor::normalName(name));
+        }
+    }
+    return names;
+}
+
+// Whether every user may read path anyway, so that naming it tells nobody
+// anything new.
+bool isPublic(const QString &path)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0 || (info.st_mode & S_IROTH) == 0) {
+        return false;
+    }
+    for (QString directory = QFileInfo(path).absolutePath();; directory = QFileInfo(directory).path()) {
+        if (stat(QFile::encodeName(directory).constData(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) {
+            return false;
+        }
+        if (directory == QLatin1String("/")) {
+            return true;
+        }
+    }
 }
 }
 
@@ -46,22 +99,135 @@ QString ModprobeEditor::blacklistFile()
     return QStringLiteral("/etc/modprobe.d/kiv-admin-driver-blacklists.conf");
 }
 
-QRegularExpression ModprobeEditor::activeEntryPattern(const QString &keyword, const QString &realName, const QString &displayName)
+QString ModprobeEditor::normalName(const QString &name)
 {
-    return QRegularExpression(QStringLiteral("^%1[ \t]+(%2)").arg(QRegularExpression::escape(keyword), alternatives(realName, displayName)),
-                              QRegularExpression::MultilineOption);
+    // kmod's own rule: "-" and "_" are the same, except between brackets.
+    QString normal = name;
+    int depth = 0;
+    for (QChar &c : normal) {
+        if (c == QLatin1Char('[')) {
+            ++depth;
+        } else if (c == QLatin1Char(']')) {
+            depth = std::max(0, depth - 1);
+        } else if (c == QLatin1Char('-') && depth == 0) {
+            c = QLatin1Char('_');
+        }
+    }
+    return normal;
 }
 
-QRegularExpression ModprobeEditor::commentedEntryPattern(const QString &keyword, const QString &realName, const QString &displayName)
+QList<ModprobeEditor::Line> ModprobeEditor::lines(const QString &text)
 {
-    return QRegularExpression(QStringLiteral("^[# \t]*(#[ \t]*)%1[ \t]+(%2)").arg(QRegularExpression::escape(keyword), alternatives(realName, displayName)),
-                              QRegularExpression::MultilineOption);
+    QList<Line> result;
+    int number = 1;
+    int i = 0;
+    while (i < text.size()) {
+        Line line;
+        line.number = number;
+        line.start = i;
+        QString logical;
+        // As kmod reads: a backslash joins the next line, or stands for the
+        // character after it.
+        while (i < text.size() && text.at(i) != QLatin1Char('\n')) {
+            if (text.at(i) == QLatin1Char('\\') && i + 1 < text.size()) {
+                if (text.at(i + 1) == QLatin1Char('\n')) {
+                    line.continued = true;
+                    ++number;
+                } else {
+                    logical.append(text.at(i + 1));
+                }
+                i += 2;
+                continue;
+            }
+            logical.append(text.at(i));
+            ++i;
+        }
+        ++i;
+        ++number;
+        // kmod reads each line as a C string.
+        const int nul = logical.indexOf(QChar(0));
+        if (nul >= 0) {
+            logical.truncate(nul);
+        }
+        if (!logical.isEmpty() && logical.at(0) != QLatin1Char('#')) {
+            line.words = wordsOf(logical);
+        }
+        result.append(line);
+    }
+    return result;
+}
+
+ModprobeEditor::Kind ModprobeEditor::classify(const Line &line, const QString &keyword, const QStringList &names)
+{
+    if (line.words.size() < 2 || !names.contains(normalName(line.words.at(1)))) {
+        return Kind::None;
+    }
+    const QString &command = line.words.first();
+    if (command == keyword) {
+        return Kind::Entry;
+    }
+    if (keyword == blacklist && command == install && line.words.size() > 2) {
+        if (line.words.size() == 3 && isEmptyCommand(line.words.at(2))) {
+            return Kind::Entry;
+        }
+        // "/bin/false; something" blocks the module and does something else:
+        // taking it away would do more than lift the block.
+        QString first = line.words.at(2);
+        while (first.endsWith(QLatin1Char(';')) || first.endsWith(QLatin1Char('&')) || first.endsWith(QLatin1Char('|'))) {
+            first.chop(1);
+        }
+        if (isEmptyCommand(first)) {
+            return Kind::Unsafe;
+        }
+    }
+    return Kind::None;
+}
+
+QList<QPair<int, int>> ModprobeEditor::commentedEntries(const QString &text, const QString &keyword, const QStringList &names)
+{
+    QList<QPair<int, int>> entries;
+    // Only lines kmod reads on their own: a line after a backslash belongs to the
+    // one before, and one ending in a backslash takes in the next.
+    const QList<Line> parsed = lines(text);
+    for (const Line &line : parsed) {
+        if (line.continued) {
+            continue;
+        }
+        const int end = text.indexOf(QLatin1Char('\n'), line.start);
+        const QString physical = text.mid(line.start, (end < 0 ? text.size() : end) - line.start);
+        // Only "#" marks and blanks may stand before the entry: a "#" after other
+        // text is a trailing comment, not a disabled entry.
+        int prefix = 0;
+        int mark = -1;
+        while (prefix < physical.size()
+               && (physical.at(prefix) == QLatin1Char('#') || physical.at(prefix) == QLatin1Char(' ') || physical.at(prefix) == QLatin1Char('\t'))) {
+            if (physical.at(prefix) == QLatin1Char('#')) {
+                mark = prefix;
+            }
+            ++prefix;
+        }
+        if (mark < 0) {
+            continue;
+        }
+        QString rest = physical.mid(prefix);
+        const int nul = rest.indexOf(QChar(0));
+        if (nul >= 0) {
+            rest.truncate(nul);
+        }
+        Line entry;
+        entry.words = wordsOf(rest);
+        if (classify(entry, keyword, names) == Kind::Entry) {
+            entries.append({line.start + mark, prefix - mark});
+        }
+    }
+    return entries;
 }
 
 QString ModprobeEditor::switchModule(const ModuleSwitch &names)
 {
+    m_problem.clear();
     if (!commentOutEntries(blacklist, names)) {
-        return QStringLiteral("New driver blacklists error");
+        return m_problem.isEmpty() ? QStringLiteral("New driver blacklists error") : QStringLiteral("New driver blacklists error: ") + m_problem;
     }
     if (!uncommentEntries(blacklist, true, names)) {
         return QStringLiteral("Current driver blacklists error");
@@ -87,7 +253,7 @@ QStringList ModprobeEditor::modprobeDirectories() const
     return directories;
 }
 
-QStringList ModprobeEditor::filesMatching(const QRegularExpression &pattern) const
+QStringList ModprobeEditor::files() const
 {
     QStringList files;
     const QStringList directories = modprobeDirectories();
@@ -97,16 +263,7 @@ QStringList ModprobeEditor::filesMatching(const QRegularExpression &pattern) con
             const QString path = it.next();
             // Only regular files, directly or behind a link: a FIFO would block the
             // read for good, a device could feed it without end.
-            if (!it.fileInfo().isFile()) {
-                continue;
-            }
-            QByteArray data;
-            QString error;
-            if (!AtomicFile::read(path, &data, &error)) {
-                qDebug().noquote() << QStringLiteral("Error reading file ") + QFileInfo(path).absoluteFilePath() + QLatin1String(": ") + error;
-                continue;
-            }
-            if (pattern.match(textOf(data)).hasMatch()) {
+            if (it.fileInfo().isFile()) {
                 files.append(QFileInfo(path).absoluteFilePath());
             }
         }
@@ -114,7 +271,16 @@ QStringList ModprobeEditor::filesMatching(const QRegularExpression &pattern) con
     return files;
 }
 
-bool ModprobeEditor::rewrite(const QString &path, const QRegularExpression &pattern, bool enable)
+void ModprobeEditor::reportUnsafe(const QString &path, const Line &line, const QString &module)
+{
+    qDebug().noquote() << QStringLiteral("Line %1 of %2 keeps %3 from loading and runs a command besides: not changed").arg(line.number).arg(path, module);
+    const QString relative = m_root.isEmpty() ? path : path.mid(m_root.size());
+    const QString file = isPublic(path) ? relative : QStringLiteral("a file only root can read (named in the system log)");
+    m_problem =
+        QStringLiteral("line %1 of %2 keeps %3 from loading with a command that does more, which cannot be undone safely").arg(line.number).arg(file, module);
+}
+
+bool ModprobeEditor::rewrite(const QString &path, const QString &keyword, const QStringList &names, bool enable)
 {
     QByteArray data;
     QString error;
@@ -123,15 +289,33 @@ bool ModprobeEditor::rewrite(const QString &path, const QRegularExpression &patt
         return false;
     }
     QString text = textOf(data);
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
+    QList<QPair<int, int>> edits; // offset, characters removed (0: a "#" is inserted)
+    if (enable) {
+        edits = commentedEntries(text, keyword, names);
+    } else {
+        const QList<Line> parsed = lines(text);
+        for (const Line &line : parsed) {
+            const Kind kind = classify(line, keyword, names);
+            if (kind == Kind::Unsafe) {
+                reportUnsafe(path, line, line.words.at(1));
+                return false;
+            }
+            if (kind == Kind::Entry) {
+                edits.append({line.start, 0});
+            }
+        }
+    }
+    if (edits.isEmpty()) {
         qDebug().noquote() << QStringLiteral("Cannot find previously found parameter in file ") + path;
         return false;
     }
-    if (enable) {
-        text.remove(match.capturedStart(1), match.capturedLength(1));
-    } else {
-        text.insert(match.capturedStart(), QLatin1Char('#'));
+    // From the end, so that the offsets before each edit stay valid.
+    for (auto it = edits.crbegin(); it != edits.crend(); ++it) {
+        if (it->second > 0) {
+            text.remove(it->first, it->second);
+        } else {
+            text.insert(it->first, QLatin1Char('#'));
+        }
     }
     if (!AtomicFile::write(path, text.toLatin1(), &error)) {
         qDebug().noquote() << QStringLiteral("Error recreating modprobe config file ") + path + QLatin1String(": ") + error;
@@ -142,10 +326,24 @@ bool ModprobeEditor::rewrite(const QString &path, const QRegularExpression &patt
 
 bool ModprobeEditor::commentOutEntries(const QString &keyword, const ModuleSwitch &names)
 {
-    const QRegularExpression pattern = activeEntryPattern(keyword, names.newRealName, names.newDisplayName);
-    const QStringList files = filesMatching(pattern);
-    for (const QString &path : files) {
-        if (!rewrite(path, pattern, false)) {
+    const QStringList modules = normalNames(names.newRealName, names.newDisplayName);
+    QStringList matching;
+    for (const QString &path : files()) {
+        QByteArray data;
+        QString error;
+        if (!AtomicFile::read(path, &data, &error)) {
+            qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
+            continue;
+        }
+        const QList<Line> parsed = lines(textOf(data));
+        if (std::any_of(parsed.cbegin(), parsed.cend(), [&](const Line &line) {
+                return classify(line, keyword, modules) != Kind::None;
+            })) {
+            matching.append(path);
+        }
+    }
+    for (const QString &path : qAsConst(matching)) {
+        if (!rewrite(path, keyword, modules, false)) {
             return false;
         }
     }
@@ -154,13 +352,24 @@ bool ModprobeEditor::commentOutEntries(const QString &keyword, const ModuleSwitc
 
 bool ModprobeEditor::uncommentEntries(const QString &keyword, bool appendIfNone, const ModuleSwitch &names)
 {
-    const QRegularExpression pattern = commentedEntryPattern(keyword, names.currentRealName, names.currentDisplayName);
-    const QStringList files = filesMatching(pattern);
-    if (appendIfNone && files.isEmpty()) {
+    const QStringList modules = normalNames(names.currentRealName, names.currentDisplayName);
+    QStringList matching;
+    for (const QString &path : files()) {
+        QByteArray data;
+        QString error;
+        if (!AtomicFile::read(path, &data, &error)) {
+            qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
+            continue;
+        }
+        if (!commentedEntries(textOf(data), keyword, modules).isEmpty()) {
+            matching.append(path);
+        }
+    }
+    if (appendIfNone && matching.isEmpty()) {
         return appendBlacklistEntry(names);
     }
-    for (const QString &path : files) {
-        if (!rewrite(path, pattern, true)) {
+    for (const QString &path : qAsConst(matching)) {
+        if (!rewrite(path, keyword, modules, true)) {
             return false;
         }
     }
@@ -178,6 +387,10 @@ bool ModprobeEditor::appendBlacklistEntry(const ModuleSwitch &names)
     }
     // A last line without its line break must not run into ours.
     if (!data.isEmpty() && !data.endsWith('\n')) {
+        data += '\n';
+    }
+    // Nor may a backslash at its end take ours in.
+    if (data.endsWith("\\\n")) {
         data += '\n';
     }
     data += QStringLiteral("blacklist %1\n").arg(names.currentDisplayName).toUtf8();

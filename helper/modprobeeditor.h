@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include <QRegularExpression>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -14,11 +14,17 @@ struct ModuleSwitch {
     QString newDisplayName;
 };
 
-// Switches kernel modules in the modprobe configuration: lifts the blacklist
-// and alias entries that disable the new module and blacklists the current one,
-// by restoring its entries commented out earlier or by appending a line to our
-// own blacklist file. Lines are disabled by a leading "#" and enabled by taking
-// it away, so a switch back finds and restores the same lines.
+// Switches kernel modules in the modprobe configuration: lifts the entries that
+// keep the new module from loading and blacklists the current one, by restoring
+// its entries commented out earlier or by appending a line to our own blacklist
+// file. Lines are disabled by a leading "#" and enabled by taking it away, so a
+// switch back finds and restores the same lines.
+//
+// Files are read as kmod reads them: white space before a command, module names
+// as whole words with "-" and "_" the same, lines continued with a backslash.
+// What keeps a module from loading: "blacklist NAME", and "install NAME" with
+// nothing but /bin/false or /bin/true as its command; "alias NAME ..." lines
+// take the name over.
 //
 // Every path is taken below root, empty for the real system.
 class ModprobeEditor
@@ -33,19 +39,41 @@ public:
     QString switchModule(const ModuleSwitch &names);
 
     QStringList modprobeDirectories() const;
-    QStringList filesMatching(const QRegularExpression &pattern) const;
     bool commentOutEntries(const QString &keyword, const ModuleSwitch &names);
     bool uncommentEntries(const QString &keyword, bool appendIfNone, const ModuleSwitch &names);
     bool appendBlacklistEntry(const ModuleSwitch &names);
 
-    // "keyword name..." at the start of a line, for either name of the module.
-    static QRegularExpression activeEntryPattern(const QString &keyword, const QString &realName, const QString &displayName);
-    // "#keyword name..." preceded on its line by nothing but "#" marks and
-    // blanks; group 1 is the mark and the blanks that enabling it removes.
-    static QRegularExpression commentedEntryPattern(const QString &keyword, const QString &realName, const QString &displayName);
+    // One line kmod reads, perhaps made of several lines of the file.
+    struct Line {
+        int number = 0; // of its first line in the file, from 1
+        int start = 0; // offset of that line in the text
+        bool continued = false; // the line ends with a backslash: kmod reads on
+        QStringList words; // empty for a comment or an empty line
+    };
+    static QList<Line> lines(const QString &text);
+    // The name as kmod compares it.
+    static QString normalName(const QString &name);
+
+    // Why the last commentOutEntries failed beyond a file's error, for the reply:
+    // an entry it cannot undo safely. Names the file only where every user may
+    // read it anyway.
+    QString lastProblem() const
+    {
+        return m_problem;
+    }
 
 private:
-    bool rewrite(const QString &path, const QRegularExpression &pattern, bool enable);
+    enum class Kind { None, Entry, Unsafe };
+    // Whether line is an active entry of keyword for one of names.
+    static Kind classify(const Line &line, const QString &keyword, const QStringList &names);
+    // Each commented entry of keyword for one of names: the offset and length of
+    // the mark and blanks that enabling it removes.
+    static QList<QPair<int, int>> commentedEntries(const QString &text, const QString &keyword, const QStringList &names);
+
+    QStringList files() const;
+    bool rewrite(const QString &path, const QString &keyword, const QStringList &names, bool enable);
+    void reportUnsafe(const QString &path, const Line &line, const QString &module);
 
     QString m_root;
+    QString m_problem;
 };

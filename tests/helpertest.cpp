@@ -9,6 +9,7 @@
 #include "xorgconfig.h"
 
 #include <QDirIterator>
+#include <QRegularExpression>
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -65,7 +66,9 @@ public:
     {
         QMap<QString, QByteArray> files = snapshot();
         for (auto it = files.begin(); it != files.end();) {
-            it = it.key().startsWith(QLatin1String("/usr/share/")) || it.key().startsWith(QLatin1String("/tmp/")) ? files.erase(it) : std::next(it);
+            it = it.key().startsWith(QLatin1String("/usr/share/")) || it.key().startsWith(QLatin1String("/tmp/")) || it.key().startsWith(QLatin1String("/run/"))
+                ? files.erase(it)
+                : std::next(it);
         }
         return files;
     }
@@ -132,8 +135,12 @@ private Q_SLOTS:
     void tearing_data();
     void tearing();
     void backupIsMadeOnce();
-    void untrustedMarkerIsReplaced_data();
-    void untrustedMarkerIsReplaced();
+    void backupPrecedesEveryChange_data();
+    void backupPrecedesEveryChange();
+    void backupKeepsOwnershipApart();
+    void restoreRefusesUntrustedBackup_data();
+    void restoreRefusesUntrustedBackup();
+    void partialBackupLeavesOtherFilesAlone();
     void packageActionsNeedNames();
     void restorePutsTheBackupBack();
     void restoreUndoesTheSwitch_data();
@@ -187,26 +194,51 @@ void HelperTest::editing_data()
     QTest::addColumn<bool>("enable");
     QTest::addColumn<QByteArray>("after");
     QTest::addColumn<QByteArray>("appended");
-    QTest::newRow("first of two active lines") << QByteArray("blacklist nouveau\nblacklist nouveau\n") << QStringLiteral("blacklist") << false
-                                               << QByteArray("#blacklist nouveau\nblacklist nouveau\n") << QByteArray();
-    QTest::newRow("name matches as a prefix") << QByteArray("blacklist nouveaufb\nblacklist nouveau\n") << QStringLiteral("blacklist") << false
-                                              << QByteArray("#blacklist nouveaufb\nblacklist nouveau\n") << QByteArray();
+    QTest::addColumn<bool>("succeeds");
+    // Everything kmod takes for a block is lifted: every entry, indented ones too,
+    // the name as a whole word, and install entries that run nothing.
+    QTest::newRow("every active line") << QByteArray("blacklist nouveau\nblacklist nouveau\n") << QStringLiteral("blacklist") << false
+                                       << QByteArray("#blacklist nouveau\n#blacklist nouveau\n") << QByteArray() << true;
+    QTest::newRow("whole names only") << QByteArray("blacklist nouveaufb\nblacklist nouveau\n") << QStringLiteral("blacklist") << false
+                                      << QByteArray("blacklist nouveaufb\n#blacklist nouveau\n") << QByteArray() << true;
+    QTest::newRow("indented entry") << QByteArray(" \tblacklist\tnouveau # old card\n") << QStringLiteral("blacklist") << false
+                                    << QByteArray("# \tblacklist\tnouveau # old card\n") << QByteArray() << true;
+    QTest::newRow("install that runs nothing") << QByteArray("install nouveau /bin/false\ninstall  nouveau true\ninstall nouveau /sbin/modprobe x\n")
+                                               << QStringLiteral("blacklist") << false
+                                               << QByteArray("#install nouveau /bin/false\n#install  nouveau true\ninstall nouveau /sbin/modprobe x\n")
+                                               << QByteArray() << true;
+    QTest::newRow("entry continued on the next line") << QByteArray("blacklist \\\nnouveau\n") << QStringLiteral("blacklist") << false
+                                                      << QByteArray("#blacklist \\\nnouveau\n") << QByteArray() << true;
+    QTest::newRow("not an entry: continues the line before") << QByteArray("options x y=1 \\\nblacklist nouveau\n") << QStringLiteral("blacklist") << false
+                                                             << QByteArray("options x y=1 \\\nblacklist nouveau\n") << QByteArray() << true;
+    QTest::newRow("not an entry: a mark after blanks")
+        << QByteArray("  # blacklist nouveau\n") << QStringLiteral("blacklist") << false << QByteArray("  # blacklist nouveau\n") << QByteArray() << true;
+    // Lifting this block would also take away what else the line does.
+    QTest::newRow("install that runs something besides")
+        << QByteArray("blacklist nouveau\ninstall nouveau /bin/false; logger nouveau\n") << QStringLiteral("blacklist") << false
+        << QByteArray("blacklist nouveau\ninstall nouveau /bin/false; logger nouveau\n") << QByteArray() << false;
+    QTest::newRow("install entry restored") << QByteArray("#install nvidia /bin/false\n") << QStringLiteral("blacklist") << true
+                                            << QByteArray("install nvidia /bin/false\n") << QByteArray() << true;
+    QTest::newRow("every commented line restored") << QByteArray("#blacklist nvidia\n# blacklist nvidia\n") << QStringLiteral("blacklist") << true
+                                                   << QByteArray("blacklist nvidia\nblacklist nvidia\n") << QByteArray() << true;
+    QTest::newRow("a mark inside a continued line stays") << QByteArray("options x y=1 \\\n#blacklist nvidia\n") << QStringLiteral("blacklist") << true
+                                                          << QByteArray("options x y=1 \\\n#blacklist nvidia\n") << QByteArray("blacklist nvidia\n") << true;
     QTest::newRow("mark and blanks go") << QByteArray("#   blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("blacklist nvidia\n")
-                                        << QByteArray();
+                                        << QByteArray() << true;
     QTest::newRow("only the mark next to the keyword goes")
-        << QByteArray("## blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("#blacklist nvidia\n") << QByteArray();
+        << QByteArray("## blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("#blacklist nvidia\n") << QByteArray() << true;
     QTest::newRow("indented mark") << QByteArray("  #\tblacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("  blacklist nvidia\n")
-                                   << QByteArray();
+                                   << QByteArray() << true;
     // A mark after other text is a trailing comment, not a disabled entry: it
     // stays, and the module is blacklisted in our own file instead.
     QTest::newRow("trailing comment is not restored") << QByteArray("options snd index=0 # blacklist nvidia\n") << QStringLiteral("blacklist") << true
-                                                      << QByteArray("options snd index=0 # blacklist nvidia\n") << QByteArray("blacklist nvidia\n");
-    QTest::newRow("alias restored") << QByteArray("# alias nvidia off\n") << QStringLiteral("alias") << true << QByteArray("alias nvidia off\n")
-                                    << QByteArray();
+                                                      << QByteArray("options snd index=0 # blacklist nvidia\n") << QByteArray("blacklist nvidia\n") << true;
+    QTest::newRow("alias restored") << QByteArray("# alias nvidia off\n") << QStringLiteral("alias") << true << QByteArray("alias nvidia off\n") << QByteArray()
+                                    << true;
     QTest::newRow("missing alias is no failure") << QByteArray("options nvidia x=1\n") << QStringLiteral("alias") << true << QByteArray("options nvidia x=1\n")
-                                                 << QByteArray();
+                                                 << QByteArray() << true;
     QTest::newRow("other module untouched") << QByteArray("blacklist radeon\n") << QStringLiteral("blacklist") << false << QByteArray("blacklist radeon\n")
-                                            << QByteArray();
+                                            << QByteArray() << true;
 }
 
 void HelperTest::editing()
@@ -216,10 +248,17 @@ void HelperTest::editing()
     QFETCH(bool, enable);
     QFETCH(QByteArray, after);
     QFETCH(QByteArray, appended);
+    QFETCH(bool, succeeds);
     Root root;
     QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/test.conf"), before));
     ModprobeEditor editor(root.dir.path());
-    QVERIFY(enable ? editor.uncommentEntries(keyword, keyword == QLatin1String("blacklist"), toNouveau) : editor.commentOutEntries(keyword, toNouveau));
+    QCOMPARE(enable ? editor.uncommentEntries(keyword, keyword == QLatin1String("blacklist"), toNouveau) : editor.commentOutEntries(keyword, toNouveau),
+             succeeds);
+    if (!succeeds) {
+        QCOMPARE(editor.lastProblem(),
+                 QStringLiteral("line 2 of a file only root can read (named in the system log) keeps nouveau from loading with a command that does more, "
+                                "which cannot be undone safely"));
+    }
     QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/test.conf")), after);
     QCOMPARE(root.read(blacklistFile), appended.isEmpty() ? QByteArray("<missing>") : appended);
 }
@@ -238,7 +277,6 @@ void HelperTest::emptyNamesMatchNothing()
     QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/test.conf"), "blacklist nouveau\n#blacklist radeon\n"));
     ModprobeEditor editor(root.dir.path());
     const ModuleSwitch halfEmpty{QString(), QString(), QString(), QStringLiteral("nvidia")};
-    QVERIFY(!ModprobeEditor::activeEntryPattern(QStringLiteral("blacklist"), QString(), QString()).match(QStringLiteral("blacklist nouveau")).hasMatch());
     QVERIFY(editor.commentOutEntries(QStringLiteral("blacklist"), halfEmpty));
     QVERIFY(editor.uncommentEntries(QStringLiteral("alias"), false, halfEmpty));
     QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/test.conf")), QByteArray("blacklist nouveau\n#blacklist radeon\n"));
@@ -384,8 +422,9 @@ void HelperTest::fullDiskNeverLosesData()
     QDir().mkpath(root + QStringLiteral("/etc/X11/xorg.conf.d"));
     QDir().mkpath(root + QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d"));
     QDir().mkpath(root + QStringLiteral("/tmp"));
-    // Taken: no backup is made on this disk.
-    QVERIFY(TestFiles::write(root + ConfigurationBackup(root).markerPath().mid(root.size()), QByteArray()));
+    // This boot's backup exists: none is made on this disk.
+    QVERIFY(TestFiles::write(root + ConfigurationBackup(root).bootRecordPath().mid(root.size()), QByteArray()));
+    QCOMPARE(chmod(QFile::encodeName(QFileInfo(ConfigurationBackup(root).bootRecordPath()).path()).constData(), 0700), 0);
 
     // The file each writer replaces, and what it must hold afterwards.
     const auto padded = [size](const QByteArray &head) -> QByteArray {
@@ -627,82 +666,218 @@ void HelperTest::backupIsMadeOnce()
     QVERIFY(root.write(QStringLiteral("/etc/X11/xorg.conf.d/10-x.conf"), "Section \"Device\"\nEndSection\n"));
     ConfigurationBackup backup(root.dir.path());
     QVERIFY(backup.markerPath().endsWith(QLatin1String("/tmp/driver-root.mark")) || geteuid() != 0);
-    backup.backupOnce();
+    QVERIFY(backup.backupOnce());
     QCOMPARE(root.read(QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/a.conf")), QByteArray("blacklist nouveau\n"));
     QCOMPARE(root.read(QStringLiteral("/usr/share/kiv-admin-driver/xorg.conf.d/10-x.conf")), QByteArray("Section \"Device\"\nEndSection\n"));
     QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/a.conf"), "#blacklist nouveau\n"));
-    backup.backupOnce();
+    QVERIFY(backup.backupOnce());
     QCOMPARE(root.read(QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/a.conf")), QByteArray("blacklist nouveau\n"));
-    QVERIFY(!backup.createBackupMarker());
+    // The marker is still made, for whatever looks for it.
+    QVERIFY(QFileInfo(backup.markerPath()).isFile());
 
-    // After a reboot (no marker) the next backup replaces the old one as a whole: a
-    // file gone since is not put back by a restore.
-    QVERIFY(QFile::remove(backup.markerPath()));
+    // After a reboot (an empty /run) the next backup replaces the old one as a
+    // whole: a file gone since is not put back by a restore.
+    QVERIFY(QFile::remove(backup.bootRecordPath()));
     QVERIFY(QFile::remove(root.path(QStringLiteral("/etc/modprobe.d/a.conf"))));
     QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/b.conf"), "options b x=1\n"));
-    backup.backupOnce();
+    QVERIFY(backup.backupOnce());
+    QMap<QString, QByteArray> files = root.snapshot(QStringLiteral("/usr/share/kiv-admin-driver"));
+    for (auto it = files.begin(); it != files.end();) {
+        it = it.key().endsWith(ConfigurationBackup::recordName()) ? files.erase(it) : std::next(it);
+    }
     QCOMPARE(
-        root.snapshot(QStringLiteral("/usr/share/kiv-admin-driver")).keys(),
+        files.keys(),
         (QStringList{QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/b.conf"), QStringLiteral("/usr/share/kiv-admin-driver/xorg.conf.d/10-x.conf")}));
 }
 
-void HelperTest::untrustedMarkerIsReplaced_data()
+void HelperTest::backupPrecedesEveryChange_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<bool>("backedUp");
-    QTest::newRow("none") << QStringLiteral("none") << true;
-    QTest::newRow("root's own") << QStringLiteral("root file") << false;
-    QTest::newRow("a user's file") << QStringLiteral("user file") << true;
-    QTest::newRow("a link to a root file") << QStringLiteral("link") << true;
-    QTest::newRow("a dangling link") << QStringLiteral("dangling link") << true;
-    QTest::newRow("a second name of a root file") << QStringLiteral("hard link") << true;
-    QTest::newRow("an empty directory") << QStringLiteral("directory") << true;
-    QTest::newRow("a directory with content") << QStringLiteral("full directory") << true;
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("succeeds"); // the change is made, after a backup
+    QTest::newRow("first change") << QStringLiteral("none") << true;
+    // Anything any user can do in /tmp neither skips the backup nor stops the change.
+    QTest::newRow("a marker of root's in /tmp") << QStringLiteral("root marker") << true;
+    QTest::newRow("a marker of a user's") << QStringLiteral("user marker") << true;
+    QTest::newRow("a link as the marker") << QStringLiteral("link marker") << true;
+    QTest::newRow("a directory as the marker") << QStringLiteral("directory marker") << true;
+    QTest::newRow("/tmp unusable (out of inodes)") << QStringLiteral("no tmp") << true;
+    QTest::newRow("a backup killed half-way") << QStringLiteral("leftover") << true;
+    QTest::newRow("this boot's backup exists") << QStringLiteral("recorded") << true;
+    // No backup: no change.
+    QTest::newRow("a file over 64 MiB") << QStringLiteral("huge file") << false;
+    QTest::newRow("the backup directory is a link") << QStringLiteral("linked backup") << false;
 }
 
-void HelperTest::untrustedMarkerIsReplaced()
+void HelperTest::backupPrecedesEveryChange()
 {
-    QFETCH(QString, kind);
-    QFETCH(bool, backedUp);
+    QFETCH(QString, setup);
+    QFETCH(bool, succeeds);
     if (geteuid() != 0) {
         QSKIP("giving files to other users needs root");
     }
-    // Anyone can create the marker's name in /tmp before root does: only a regular
-    // file of root's, with no other name, counts.
     Root root;
-    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/a.conf"), "blacklist nouveau\n"));
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"), "blacklist nouveau\n"));
     QVERIFY(root.write(QStringLiteral("/etc/important"), "keep me\n"));
     ConfigurationBackup backup(root.dir.path());
     const QString marker = backup.markerPath();
-    const QByteArray path = QFile::encodeName(marker);
-    if (kind == QLatin1String("root file") || kind == QLatin1String("user file")) {
+    const QString backupDirectory = root.path(ConfigurationBackup::backupDirectory());
+    const QByteArray markerPath = QFile::encodeName(marker);
+    if (setup.endsWith(QLatin1String("marker")) && setup != QLatin1String("link marker") && setup != QLatin1String("directory marker")) {
         QVERIFY(TestFiles::write(marker, QByteArray()));
-        QCOMPARE(chown(path.constData(), kind == QLatin1String("user file") ? 65534 : 0, 0), 0);
-    } else if (kind == QLatin1String("link")) {
+        QCOMPARE(chown(markerPath.constData(), setup == QLatin1String("user marker") ? 65534 : 0, 0), 0);
+    } else if (setup == QLatin1String("link marker")) {
         QVERIFY(QFile::link(root.path(QStringLiteral("/etc/important")), marker));
-    } else if (kind == QLatin1String("dangling link")) {
-        QVERIFY(QFile::link(root.path(QStringLiteral("/etc/created-by-root")), marker));
-    } else if (kind == QLatin1String("hard link")) {
-        QCOMPARE(link(QFile::encodeName(root.path(QStringLiteral("/etc/important"))).constData(), path.constData()), 0);
-    } else if (kind.endsWith(QLatin1String("directory"))) {
-        QVERIFY(QDir().mkpath(marker));
-        if (kind == QLatin1String("full directory")) {
-            QVERIFY(TestFiles::write(marker + QStringLiteral("/x"), "x"));
-        }
-        QCOMPARE(chown(path.constData(), 65534, 65534), 0);
+    } else if (setup == QLatin1String("directory marker")) {
+        QVERIFY(TestFiles::write(marker + QStringLiteral("/x"), "x"));
+        QCOMPARE(chown(markerPath.constData(), 65534, 65534), 0);
+    } else if (setup == QLatin1String("no tmp")) {
+        QVERIFY(QDir(root.path(QStringLiteral("/tmp"))).removeRecursively());
+        QVERIFY(root.write(QStringLiteral("/tmp"), "not a directory"));
+    } else if (setup == QLatin1String("leftover")) {
+        QVERIFY(TestFiles::write(backupDirectory + QStringLiteral("/.staging-AbC123/modprobe.d/old.conf"), "old\n"));
+    } else if (setup == QLatin1String("recorded")) {
+        QVERIFY(backup.backupOnce());
+        QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"), "blacklist nouveau\n# changed after the backup\n"));
+    } else if (setup == QLatin1String("huge file")) {
+        QFile huge(root.path(QStringLiteral("/etc/X11/xorg.conf.d/huge.conf")));
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(64 * 1024 * 1024 + 1));
+    } else if (setup == QLatin1String("linked backup")) {
+        QVERIFY(QDir().mkpath(root.path(QStringLiteral("/home/user/backup"))));
+        QVERIFY(QFile::link(root.path(QStringLiteral("/home/user/backup")), backupDirectory));
+        QCOMPARE(lchown(QFile::encodeName(backupDirectory).constData(), 65534, 65534), 0);
     }
+    const QByteArray before = root.read(QStringLiteral("/etc/modprobe.d/nouveau-off.conf"));
 
-    backup.backupOnce();
-    QCOMPARE(QFileInfo::exists(root.path(QStringLiteral("/usr/share/kiv-admin-driver/modprobe.d/a.conf"))), backedUp);
-    struct stat info;
-    QCOMPARE(lstat(path.constData(), &info), 0);
-    QVERIFY(S_ISREG(info.st_mode));
-    QCOMPARE(info.st_uid, geteuid());
-    QCOMPARE(int(info.st_nlink), 1);
+    DriverSwitchHelper helper(root.dir.path());
+    const KAuth::ActionReply reply = helper.replace(nvidiaToNouveau());
+    QCOMPARE(reply.succeeded(), succeeds);
+    if (!succeeds) {
+        QCOMPARE(reply.errorDescription(), QStringLiteral("The configuration could not be backed up, so nothing was changed"));
+        QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/nouveau-off.conf")), before);
+        QVERIFY(!QFileInfo::exists(root.path(blacklistFile)));
+        QVERIFY(!backup.hasBootBackup());
+        QVERIFY(QDir(root.path(QStringLiteral("/home/user/backup"))).isEmpty());
+        return;
+    }
+    QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/nouveau-off.conf")), QByteArray('#' + before));
+    const QByteArray backedUp = setup == QLatin1String("recorded") ? QByteArray("blacklist nouveau\n") : before;
+    QCOMPARE(root.read(ConfigurationBackup::backupDirectory() + QStringLiteral("/modprobe.d/nouveau-off.conf")), backedUp);
+    QVERIFY(backup.hasBootBackup());
     QCOMPARE(root.read(QStringLiteral("/etc/important")), QByteArray("keep me\n"));
-    QVERIFY(!QFileInfo::exists(root.path(QStringLiteral("/etc/created-by-root"))));
-    // Trusted now: no second backup.
-    QVERIFY(!backup.createBackupMarker());
+    QVERIFY(QDir(backupDirectory).entryList({QStringLiteral(".staging-*")}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    // No second backup of this boot: the next change keeps the first one.
+    QVERIFY(helper.replace(nvidiaToNouveau()).succeeded());
+    QCOMPARE(root.read(ConfigurationBackup::backupDirectory() + QStringLiteral("/modprobe.d/nouveau-off.conf")), backedUp);
+}
+
+void HelperTest::backupKeepsOwnershipApart()
+{
+    if (geteuid() != 0) {
+        QSKIP("giving files to other users needs root");
+    }
+    // Copies are root's and readable by root only, whatever the originals; the
+    // restore gives each file back the owner and mode the record holds.
+    Root root;
+    const QString secret = QStringLiteral("/etc/modprobe.d/secret.d/hidden.conf");
+    QVERIFY(root.write(secret, "blacklist nouveau\n"));
+    const QByteArray secretPath = QFile::encodeName(root.path(secret));
+    QCOMPARE(chown(secretPath.constData(), 1234, 44), 0);
+    QCOMPARE(chmod(secretPath.constData(), 0640), 0);
+    QCOMPARE(chmod(QFile::encodeName(root.path(QStringLiteral("/etc/modprobe.d/secret.d"))).constData(), 0700), 0);
+    // What a killed write leaves is nobody's configuration.
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/.nouveau.conf.Xy12Zw"), "blacklist half\n"));
+    QVERIFY(ConfigurationBackup(root.dir.path()).backupOnce());
+
+    const QString backup = root.path(ConfigurationBackup::backupDirectory());
+    QDirIterator it(backup, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QStringList entries{backup};
+    while (it.hasNext()) {
+        entries.append(it.next());
+    }
+    for (const QString &entry : qAsConst(entries)) {
+        struct stat info;
+        QCOMPARE(lstat(QFile::encodeName(entry).constData(), &info), 0);
+        QCOMPARE(int(info.st_uid), 0);
+        QVERIFY2((info.st_mode & 077) == 0, qPrintable(entry));
+    }
+    QVERIFY(!QFileInfo::exists(backup + QStringLiteral("/modprobe.d/.nouveau.conf.Xy12Zw")));
+
+    QVERIFY(root.write(secret, "changed\n"));
+    QCOMPARE(chown(secretPath.constData(), 0, 0), 0);
+    QCOMPARE(chmod(secretPath.constData(), 0666), 0);
+    const BackupRestorer restorer(root.dir.path());
+    QCOMPARE(restorer.untrustedEntries(), QStringList());
+    QCOMPARE(restorer.missingDirectories(), QStringList());
+    QCOMPARE(restorer.restore(restorer.plan(), [](const BackupRestorer::Copy &) {}), QStringList());
+    QCOMPARE(root.read(secret), QByteArray("blacklist nouveau\n"));
+    struct stat info;
+    QCOMPARE(stat(secretPath.constData(), &info), 0);
+    QCOMPARE(int(info.st_uid), 1234);
+    QCOMPARE(int(info.st_gid), 44);
+    QCOMPARE(int(info.st_mode & 07777), 0640);
+}
+
+void HelperTest::restoreRefusesUntrustedBackup_data()
+{
+    QTest::addColumn<QString>("entry"); // below the backup directory
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("backup directory is a link") << QString() << QStringLiteral("link");
+    QTest::newRow("a directory of it is a link") << QStringLiteral("/modprobe.d") << QStringLiteral("link");
+    QTest::newRow("a copy of a user's") << QStringLiteral("/modprobe.d/a.conf") << QStringLiteral("user");
+    QTest::newRow("a directory of a user's") << QStringLiteral("/xorg.conf.d") << QStringLiteral("user");
+    QTest::newRow("a copy others may write") << QStringLiteral("/modprobe.d/a.conf") << QStringLiteral("writable");
+    QTest::newRow("a group-writable directory") << QStringLiteral("/modprobe.d") << QStringLiteral("writable");
+}
+
+void HelperTest::restoreRefusesUntrustedBackup()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, kind);
+    if (geteuid() != 0) {
+        QSKIP("giving files to other users needs root");
+    }
+    Root root;
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/a.conf"), "blacklist nouveau\n"));
+    QVERIFY(ConfigurationBackup(root.dir.path()).backupOnce());
+    const QString path = root.path(ConfigurationBackup::backupDirectory() + entry);
+    const QByteArray encoded = QFile::encodeName(path);
+    if (kind == QLatin1String("link")) {
+        // The user's own tree, put where the backup was.
+        const QString elsewhere = root.path(QStringLiteral("/home/user/tree"));
+        QVERIFY(QDir().mkpath(root.path(QStringLiteral("/home/user"))));
+        QVERIFY(QDir().rename(path, elsewhere));
+        QVERIFY(QFile::link(elsewhere, path));
+    } else if (kind == QLatin1String("user")) {
+        QCOMPARE(chown(encoded.constData(), 65534, 65534), 0);
+    } else {
+        QCOMPARE(chmod(encoded.constData(), QFileInfo(path).isDir() ? 0770 : 0602), 0);
+    }
+    const QStringList untrusted = BackupRestorer(root.dir.path()).untrustedEntries();
+    QCOMPARE(untrusted.size(), 1);
+    QVERIFY2(untrusted.first().startsWith(path + QLatin1String(": ")), qPrintable(untrusted.first()));
+}
+
+void HelperTest::partialBackupLeavesOtherFilesAlone()
+{
+    // A backup without xorg.conf.d (cut short, or of an earlier version) says
+    // nothing of that directory: a snippet there is not taken for one written
+    // after the backup. One whose directory did not exist at all does.
+    Root root;
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/a.conf"), "blacklist nouveau\n"));
+    QVERIFY(ConfigurationBackup(root.dir.path()).backupOnce());
+    QVERIFY(QDir(root.path(ConfigurationBackup::backupDirectory() + QStringLiteral("/xorg.conf.d"))).removeRecursively());
+    QVERIFY(root.write(XorgConfig::tearingSnippetPath(QStringLiteral("intel")), "Section \"Device\"\nEndSection\n"));
+    QVERIFY(root.write(blacklistFile, "blacklist nvidia\n"));
+    const BackupRestorer restorer(root.dir.path());
+    QCOMPARE(restorer.missingDirectories(), QStringList{QStringLiteral("/etc/X11/xorg.conf.d")});
+    QStringList removed;
+    QCOMPARE(restorer.restore(restorer.plan(),
+                              [&removed](const BackupRestorer::Copy &copy) {
+                                  removed.append(copy.to);
+                              }),
+             QStringList());
+    QCOMPARE(removed, QStringList{root.path(blacklistFile)});
+    QCOMPARE(root.read(XorgConfig::tearingSnippetPath(QStringLiteral("intel"))), QByteArray("Section \"Device\"\nEndSection\n"));
 }
 
 void HelperTest::packageActionsNeedNames()

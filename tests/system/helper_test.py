@@ -212,6 +212,81 @@ def packages(checks):
     checks.true("the helper never signals the package manager", "Killed" not in machine.services_log, machine.services_log[-800:])
 
 
+def kmod_blocks(checks):
+    """modprobe -c is the judge of what a switch leaves blocking."""
+    profile = load_profile("hybrid-laptop")
+    blocks = "/etc/modprobe.d/blocks.conf"
+    profile["files"] = {
+        blocks: "blacklist nvidiafb\n  blacklist nouveau\n\tinstall nouveau /bin/false\nblacklist nouveau # again\nalias nouveau off\n",
+        "/lib/modprobe.d/vendor.conf": "install nouveau true\n",
+        "/etc/modprobe.d/other.conf": "install radeon /bin/false; logger radeon blocked\n",
+    }
+    radeon = entry("0300", "PCI:0@0:2:0", "Intel CometLake-U GT2", "", ("i915", "i915"), ("radeon", "radeon"))
+    effective = ["sh", "-c", "modprobe -c | grep -E '^(blacklist|install) (nouveau|nvidia|radeon)( |$)' | sort"]
+    commands = [
+        effective,                                           # 0
+        client("replace", {"data": [NVIDIA]}),               # 1
+        effective,                                           # 2
+        ["cat", blocks],                                     # 3
+        client("replace", {"data": [radeon]}),               # 4: a block that does more
+        ["cat", "/etc/modprobe.d/other.conf"],               # 5
+    ]
+    machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+    checks.equal("kmod sees the blocks before", out[0]["stdout"],
+                 "blacklist nouveau\nblacklist nouveau\ninstall nouveau /bin/false\ninstall nouveau true\ninstall radeon /bin/false; logger radeon blocked\n")
+    checks.equal("switch with every kind of block", result(out[1])["result"], "ok")
+    checks.equal("kmod sees no block of the new module after it", out[2]["stdout"],
+                 "blacklist nvidia\ninstall radeon /bin/false; logger radeon blocked\n")
+    checks.equal("only the marks changed", out[3]["stdout"],
+                 "blacklist nvidiafb\n#  blacklist nouveau\n#\tinstall nouveau /bin/false\n#blacklist nouveau # again\n#alias nouveau off\n")
+    checks.equal("a block that does more fails the switch, naming file and line", result(out[4])["text"],
+                 "New driver blacklists error: line 1 of /etc/modprobe.d/other.conf keeps radeon from loading with a command that does more, "
+                 "which cannot be undone safely")
+    checks.equal("and is left as it was", out[5]["stdout"], "install radeon /bin/false; logger radeon blocked\n")
+
+
+def package_safety(checks):
+    names = ["kiv-uses-base", "hostname", "gzip", "findutils", "sed", "kiv-important-lib", "kiv-uses-important", "kiv-provider",
+             "kiv-wants-virtual", "kiv-also-wants-virtual", "kiv-shared", "kiv-needs-shared", "kiv-conflicting", "kiv-failing", "kiv-plain"]
+    status = ["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev}\\n"] + names
+    commands = [
+        client("remove", {"drivers": ["kiv-uses-base"]}),          # 0: Essential dependencies stay
+        client("remove", {"drivers": ["sed"]}),                    # 1
+        client("remove", {"drivers": ["kiv-uses-important"]}),     # 2: Priority important stays
+        client("remove", {"drivers": ["kiv-wants-virtual"]}),      # 3: a provider another package needs stays
+        client("remove", {"drivers": ["kiv-shared"]}),             # 4: APT would take kiv-needs-shared too
+        client("install", {"drivers": ["kiv-conflicting"]}),       # 5: APT would take kiv-needs-shared
+        status,                                                    # 6
+        client("install", {"drivers": ["kiv-failing"]}),           # 7
+        client("install", {"drivers": ["kiv-plain"]}),             # 8: an unrelated job after it
+        status,                                                    # 9
+    ]
+    machine = Machine("package-laptop", binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+
+    def states(outcome):
+        listed = dict(line.split(" ", 1) for line in outcome["stdout"].splitlines())
+        return {name: listed.get(name, "un ").strip() for name in names}
+    checks.equal("removal keeps Essential dependencies", result(out[0])["result"], "ok")
+    checks.equal("an Essential package named is refused", result(out[1])["text"], "Refused request: sed must not be removed, the system needs it")
+    checks.equal("removal keeps a Priority important dependency", result(out[2])["result"], "ok")
+    checks.equal("removal through a virtual package", result(out[3])["result"], "ok")
+    checks.equal("a removal that takes another package is refused", result(out[4])["text"], "Refused request: it would also remove kiv-needs-shared")
+    checks.equal("an installation that removes a package is refused", result(out[5])["text"],
+                 "Refused request: it would also remove kiv-needs-shared")
+    checks.equal("package states after the refusals", states(out[6]), {
+        "kiv-uses-base": "un", "hostname": "ii", "gzip": "ii", "findutils": "ii", "sed": "ii", "kiv-important-lib": "ii", "kiv-uses-important": "un",
+        "kiv-provider": "ii", "kiv-wants-virtual": "un", "kiv-also-wants-virtual": "ii", "kiv-shared": "ii", "kiv-needs-shared": "ii",
+        "kiv-conflicting": "un", "kiv-failing": "un", "kiv-plain": "un"})
+    checks.true("a failing maintainer script fails the job", result(out[7])["text"].endswith(
+        "\nUnfinished: package kiv-failing is half-configured. The packages of this request are not in place."), result(out[7]))
+    checks.true("the next job names the unfinished package and has its own in place", result(out[8])["text"].endswith(
+        "\nUnfinished: package kiv-failing is half-configured. The packages of this request are in place."), result(out[8]))
+    checks.equal("package states after it", {name: states(out[9])[name] for name in ("kiv-failing", "kiv-plain")},
+                 {"kiv-failing": "iF", "kiv-plain": "ii"})
+
+
 def authorization(checks):
     service = "/usr/share/dbus-1/system-services/org.kiv.kivadmindriverhelper.service"
     commands = [
@@ -246,7 +321,8 @@ def run_groups(what, groups):
 
 
 def main():
-    return run_groups("the helper's system tests", {"switching": switching, "packages": packages, "authorization": authorization})
+    return run_groups("the helper's system tests", {"switching": switching, "kmod": kmod_blocks, "packages": packages, "package-safety": package_safety,
+                                                    "authorization": authorization})
 
 
 if __name__ == "__main__":
