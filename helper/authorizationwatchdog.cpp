@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "authorizationwatchdog.h"
+#include "requestgate.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -38,6 +39,8 @@ void AuthorizationWatchdog::start()
 {
     // Runs as the application object is made; KAuth registers its object on the
     // bus right after, before it runs the event loop.
+    // KAuth has set its message handler by now, which would broadcast them.
+    RequestGate::logToSystemLog();
     instance = new AuthorizationWatchdog(pendingResponder, pendingLimit);
     QTimer::singleShot(0, instance, &AuthorizationWatchdog::attach);
 }
@@ -59,6 +62,11 @@ void AuthorizationWatchdog::actionEntered()
     if (instance) {
         instance->m_checking = false;
     }
+}
+
+bool AuthorizationWatchdog::isServing()
+{
+    return instance && (instance->m_checking || instance->requestInProgress());
 }
 
 void AuthorizationWatchdog::remoteSignal(int type, const QString &, const QByteArray &)

@@ -8,10 +8,10 @@
 class QTimer;
 
 // KAuth checks every request's authorisation inside the helper, in a nested event
-// loop that waits for polkit's answer without any time limit. For an action ID
-// that polkit does not know, polkit answers with an error, the wait never ends,
-// and the helper refuses every later request as busy: one call from any user
-// would disable it until root kills it.
+// loop that waits for polkit's answer without any time limit, refusing every
+// other request as busy meanwhile. Action IDs that polkit does not know, whose
+// check never ends, are turned away before (see RequestGate); an authorisation
+// prompt nobody answers still keeps a check going.
 //
 // The watchdog ends the helper process when a request has spent longer than the
 // limit between its arrival and the start of our action slot. The stuck caller's
@@ -28,6 +28,9 @@ public:
 
     // Called by every action slot as it starts: the authorisation is over.
     static void actionEntered();
+    // Whether KAuth is serving a request (checking its authorisation or running
+    // its action), and so answers every other request as busy.
+    static bool isServing();
 
 private Q_SLOTS:
     void attach();

@@ -47,7 +47,7 @@ QStringList BackupRestorer::untrustedEntries() const
         if (topLevel && S_ISLNK(info.st_mode)) {
             untrusted.append(path + QLatin1String(": is a symbolic link"));
         } else if (info.st_uid != geteuid()) {
-            untrusted.append(path + QLatin1String(": belongs to user %1").arg(info.st_uid));
+            untrusted.append(path + QLatin1String(": belongs to user ") + QString::number(info.st_uid));
         } else if (!S_ISLNK(info.st_mode) && (info.st_mode & 022) != 0) {
             untrusted.append(path + QLatin1String(": can be written by others"));
         }

@@ -2,6 +2,7 @@
 #include "authorizationwatchdog.h"
 #include "driverswitchhelper.h"
 #include "helperid.h"
+#include "requestgate.h"
 
 #include <KAuth/HelperSupport>
 
@@ -27,7 +28,9 @@ int main(int argc, char **argv)
         argv += 2;
         argc -= 2;
     }
+    RequestGate::reserveStack();
     auto *helper = new DriverSwitchHelper;
     AuthorizationWatchdog::install(helper, limit);
+    RequestGate::install(KIV_HELPER_ID, DriverSwitchHelper::actionWords());
     return KAuth::HelperSupport::helperMain(argc, argv, KIV_HELPER_ID, helper);
 }
