@@ -6,10 +6,11 @@
 
 #include <KAuth/HelperSupport>
 
-#include <QApt/DependencyInfo>
 #include <QApt/Transaction>
+#include <QDBusConnection>
 #include <QDebug>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <QSequentialIterable>
 #include <QTimer>
 
@@ -62,9 +63,36 @@ QVariantList DriverSwitchHelper::orderEntries(const QVariantList &entries)
     return ordered + controllers3d;
 }
 
+QStringList DriverSwitchHelper::actionWords()
+{
+    return {QStringLiteral("replace"), QStringLiteral("install"), QStringLiteral("remove"), QStringLiteral("tearing")};
+}
+
+QString DriverSwitchHelper::tokenOf(const QVariantMap &args)
+{
+    // The clients' tokens are 32 hexadecimal digits; anything else is not echoed.
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-f]{32}")));
+    const QString token = args.value(QStringLiteral(KIV_REQUEST_TOKEN)).toString();
+    return pattern.match(token).hasMatch() ? token : QString();
+}
+
+KAuth::ActionReply DriverSwitchHelper::answer(const QVariantMap &args, KAuth::ActionReply reply)
+{
+    const QString token = tokenOf(args);
+    if (!token.isEmpty()) {
+        reply.addData(QStringLiteral(KIV_REQUEST_TOKEN), token);
+    }
+    return reply;
+}
+
 KAuth::ActionReply DriverSwitchHelper::replace(const QVariantMap &args)
 {
     AuthorizationWatchdog::actionEntered();
+    return answer(args, replaceConfiguration(args));
+}
+
+KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &args)
+{
     const QVariantList requested = entriesOf(args);
     // Checked in the order sent, so that a refusal names the entry as the client knows it.
     const QString refusal = RequestValidator::checkReplace(requested);
@@ -108,9 +136,9 @@ KAuth::ActionReply DriverSwitchHelper::install(const QVariantMap &args)
     AuthorizationWatchdog::actionEntered();
     const QStringList drivers = args.value(QStringLiteral("drivers")).toStringList();
     if (drivers.isEmpty()) {
-        return errorReply(QStringLiteral("Didn't receive any drivers for installation"));
+        return answer(args, errorReply(QStringLiteral("Didn't receive any drivers for installation")));
     }
-    return processPackages(drivers, PackageMode::Install);
+    return answer(args, processPackages(drivers, PackageMode::Install, tokenOf(args)));
 }
 
 KAuth::ActionReply DriverSwitchHelper::remove(const QVariantMap &args)
@@ -118,14 +146,19 @@ KAuth::ActionReply DriverSwitchHelper::remove(const QVariantMap &args)
     AuthorizationWatchdog::actionEntered();
     const QStringList drivers = args.value(QStringLiteral("drivers")).toStringList();
     if (drivers.isEmpty()) {
-        return errorReply(QStringLiteral("Didn't receive any drivers for removal"));
+        return answer(args, errorReply(QStringLiteral("Didn't receive any drivers for removal")));
     }
-    return processPackages(drivers, PackageMode::Remove);
+    return answer(args, processPackages(drivers, PackageMode::Remove, tokenOf(args)));
 }
 
 KAuth::ActionReply DriverSwitchHelper::tearing(const QVariantMap &args)
 {
     AuthorizationWatchdog::actionEntered();
+    return answer(args, writeTearing(args));
+}
+
+KAuth::ActionReply DriverSwitchHelper::writeTearing(const QVariantMap &args)
+{
     const QString vendor = args.value(QStringLiteral("vendor")).toString();
     if (vendor != QLatin1String("amd") && vendor != QLatin1String("intel")) {
         return errorReply(QStringLiteral("Did not receive proper GPU vendor"));
@@ -140,7 +173,7 @@ KAuth::ActionReply DriverSwitchHelper::tearing(const QVariantMap &args)
     return KAuth::ActionReply::SuccessReply();
 }
 
-KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names, PackageMode mode)
+KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names, PackageMode mode, const QString &token)
 {
     const QString refusal = RequestValidator::checkPackages(names);
     if (!refusal.isEmpty()) {
@@ -150,6 +183,11 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     // that arrives between actions (which anyone on the bus may send) until the end
     // of the next. Set already now, it is such a stale one: it must not cancel this job.
     const bool staleStop = KAuth::HelperSupport::isStopped();
+    if (!m_stops) {
+        // Registered on the bus KAuth set up, which exists only once a request runs.
+        m_stops = new RequestStop(this);
+    }
+    m_stops->expect(token);
     if (!m_backup.backupOnce()) {
         return errorReply(backupFailure());
     }
@@ -223,8 +261,8 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     // that has ended.
     QTimer watchdog;
     bool stopRequested = false;
-    connect(&watchdog, &QTimer::timeout, this, [&stopRequested, staleStop, &transaction]() {
-        stopRequested = stopRequested || (!staleStop && KAuth::HelperSupport::isStopped());
+    connect(&watchdog, &QTimer::timeout, this, [this, &stopRequested, staleStop, &transaction]() {
+        stopRequested = stopRequested || m_stops->requested() || (!staleStop && KAuth::HelperSupport::isStopped());
         if (stopRequested) {
             cancelIfPossible(transaction.get());
         }
@@ -234,6 +272,7 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         loop.exec();
     }
     watchdog.stop();
+    m_stops->expect(QString());
     disconnect(transaction.get(), nullptr, this, nullptr);
     disconnect(transaction.get(), nullptr, &loop, nullptr);
 
@@ -333,4 +372,31 @@ QString DriverSwitchHelper::checkRemovals(const QStringList &removable) const
         return QStringLiteral("Refused request: %1 must not be removed, the system needs it").arg(essential.join(QStringLiteral(", ")));
     }
     return QString();
+}
+
+QString RequestStop::path()
+{
+    return QStringLiteral(KIV_REQUEST_STOP_PATH);
+}
+
+RequestStop::RequestStop(QObject *parent)
+    : QObject(parent)
+{
+    if (!QDBusConnection::systemBus().registerObject(path(), this, QDBusConnection::ExportScriptableSlots)) {
+        qWarning() << "Cannot take stop requests that name their request";
+    }
+}
+
+void RequestStop::expect(const QString &token)
+{
+    m_token = token;
+    m_requested = false;
+}
+
+void RequestStop::stopAction(const QString &token)
+{
+    // Only the client knows its request's token until the reply names it.
+    if (!m_token.isEmpty() && token == m_token) {
+        m_requested = true;
+    }
 }

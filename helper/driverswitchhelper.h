@@ -2,6 +2,7 @@
 #pragma once
 
 #include "configurationbackup.h"
+#include "helperid.h"
 #include "modprobeeditor.h"
 #include "xorgconfig.h"
 
@@ -22,6 +23,8 @@ class Transaction;
 // The root helper's actions, called by KAuth by name. The slots unpack and
 // check the request and hand the work to classes that take their root
 // directory in the constructor, so tests run them on temporary trees.
+class RequestStop;
+
 class DriverSwitchHelper : public QObject
 {
     Q_OBJECT
@@ -31,18 +34,28 @@ public:
 
     explicit DriverSwitchHelper(const QString &root = QString());
 
+    // The action words KAuth calls slots of.
+    static QStringList actionWords();
+
 public Q_SLOTS:
+    // Each reply carries the request's "requestToken" back, so that its client
+    // can tell it from the reply to another client's request: KAuth announces
+    // every reply to every client of the same action.
     KAuth::ActionReply replace(const QVariantMap &args);
     KAuth::ActionReply install(const QVariantMap &args);
     KAuth::ActionReply remove(const QVariantMap &args);
     KAuth::ActionReply tearing(const QVariantMap &args);
 
 private:
+    static KAuth::ActionReply answer(const QVariantMap &args, KAuth::ActionReply reply);
+    static QString tokenOf(const QVariantMap &args);
+    KAuth::ActionReply replaceConfiguration(const QVariantMap &args);
+    KAuth::ActionReply writeTearing(const QVariantMap &args);
     static KAuth::ActionReply errorReply(const QString &text);
     static QString backupFailure();
     static QVariantList entriesOf(const QVariantMap &args);
     static QVariantList orderEntries(const QVariantList &entries);
-    KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode);
+    KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode, const QString &token);
     // After a stop request: cancels the transaction if the worker still can.
     static void cancelIfPossible(QApt::Transaction *transaction);
     // Marks for purging the dependencies of name that nothing but what is leaving
@@ -59,4 +72,33 @@ private:
     // constructed, and the helper object exists before KAuth sets up the
     // application and registers the helper on that bus.
     std::unique_ptr<QApt::Backend> m_backend;
+    RequestStop *m_stops = nullptr;
+};
+
+// Stop requests that name the request they are meant for. KAuth's own stop
+// request names no request and may come from anyone; one that arrives between
+// requests lasts into the next, where it can neither be told from a new one nor
+// taken back. A client that sends its request's token here is heard whatever
+// came before.
+class RequestStop : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", KIV_KAUTH_INTERFACE)
+
+public:
+    static QString path();
+    explicit RequestStop(QObject *parent);
+    // Listens for stops of the request with token (none for an empty one).
+    void expect(const QString &token);
+    bool requested() const
+    {
+        return m_requested;
+    }
+
+public Q_SLOTS:
+    Q_SCRIPTABLE void stopAction(const QString &token);
+
+private:
+    QString m_token;
+    bool m_requested = false;
 };

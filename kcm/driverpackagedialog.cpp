@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverpackagedialog.h"
 #include "driverprogress.h"
-#include "helperid.h"
+#include "helperjob.h"
 #include "ui_driverpackageops.h"
 
-#include <KAuth/Action>
-#include <KAuth/ExecuteJob>
 #include <KMessageBox>
 
 #include <QPushButton>
@@ -60,12 +58,11 @@ void DriverPackageDialog::invokePackageHelper(const QString &methodName, const Q
     for (const QApt::Package *package : packages) {
         names.append(package->name());
     }
-    KAuth::Action action(QLatin1String(KIV_HELPER_ID) + QLatin1Char('.') + methodName);
-    action.setHelperId(QStringLiteral(KIV_HELPER_ID));
-    action.setArguments({{argName, names}});
-    // Installing a driver takes minutes; KAuth's default reply time is 25 s.
-    action.setTimeout(1000000);
-    auto *progress = new DriverProgress(action.execute(), this);
+    auto *job = new HelperJob(methodName, {{argName, names}});
+    // Building a driver's kernel module in one package's script can take many
+    // minutes without a progress step.
+    job->setLimits(60, 3600);
+    auto *progress = new DriverProgress(job, this);
     connect(progress, &DriverProgress::finished, this, &DriverPackageDialog::onDriverProgressFinished);
     progress->exec();
 }

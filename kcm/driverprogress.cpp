@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverprogress.h"
+#include "helperjob.h"
 #include "reboot.h"
 #include "ui_driverprogress.h"
 
-#include <KAuth/ExecuteJob>
 #include <KLocalizedString>
 #include <KMessageBox>
 
 #include <QDebug>
 #include <QMessageBox>
 
-DriverProgress::DriverProgress(KAuth::ExecuteJob *job, QWidget *parent)
+DriverProgress::DriverProgress(HelperJob *job, QWidget *parent)
     : QDialog(parent)
     , m_form(new Ui_DriverProgress)
     , job(job)
@@ -19,7 +19,7 @@ DriverProgress::DriverProgress(KAuth::ExecuteJob *job, QWidget *parent)
     statusTexts.insert(KAuth::Action::ErrorStatus, QStringLiteral("Package processing aciton reported an error"));
     statusTexts.insert(KAuth::Action::InvalidStatus, QStringLiteral("Invalid action"));
     statusTexts.insert(KAuth::Action::UserCancelledStatus, QStringLiteral("User cancelled"));
-    connect(job, &KAuth::ExecuteJob::statusChanged, this, &DriverProgress::jobStatusChanged);
+    connect(job, &HelperJob::statusChanged, this, &DriverProgress::jobStatusChanged);
     connect(job, &KJob::percentChanged, this, &DriverProgress::jobProgressChanged);
     connect(job, &KJob::result, this, &DriverProgress::processResult);
     m_form->setupUi(this);

@@ -7,13 +7,9 @@
 #include <QHash>
 #include <QPointer>
 
+class HelperJob;
 class KJob;
 class Ui_DriverProgress;
-
-namespace KAuth
-{
-class ExecuteJob;
-}
 
 // Follows a package job of the helper: a progress bar that mirrors the job's
 // percentage; closes when the job ends or its authorisation fails, reports a
@@ -25,7 +21,7 @@ class DriverProgress : public QDialog
 
 public:
     // Starts job, which must not have been started.
-    DriverProgress(KAuth::ExecuteJob *job, QWidget *parent);
+    DriverProgress(HelperJob *job, QWidget *parent);
     ~DriverProgress() override;
 
     // Asks whether to reboot and, on Yes, starts the reboot: through the desktop's
@@ -45,6 +41,6 @@ private:
     Ui_DriverProgress *m_form;
     // A KAuth job deletes itself once it has reported its result: the dialog
     // never deletes it, and forgets it at its result.
-    QPointer<KAuth::ExecuteJob> job;
+    QPointer<HelperJob> job;
     QHash<KAuth::Action::AuthStatus, QString> statusTexts;
 };

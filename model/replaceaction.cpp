@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "replaceaction.h"
 #include "device.h"
-#include "helperid.h"
-
-#include <KAuth/Action>
-#include <KAuth/ExecuteJob>
+#include "helperjob.h"
 
 #include <QDebug>
 
 HelperReply runHelperAction(const QString &word, const QVariantMap &arguments)
 {
-    KAuth::Action action(QLatin1String(KIV_HELPER_ID) + QLatin1Char('.') + word);
-    action.setHelperId(QStringLiteral(KIV_HELPER_ID));
-    action.setArguments(arguments);
-    KAuth::ExecuteJob *job = action.execute();
+    auto *job = new HelperJob(word, arguments);
     HelperReply reply;
     reply.succeeded = job->exec();
     reply.code = job->error();

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Test client of the helper: executes one action through KAuth with arguments
-// given as JSON and prints, one JSON object a line, every progress step and the
-// result. Usage:
+// Test client of the helper: executes one action through the clients' HelperJob
+// with arguments given as JSON and prints, one JSON object a line, every progress
+// step and the result. Usage:
 //   kauthclient ACTION JSON [--stop-at PERCENT] [--stop-after SECONDS] [--timeout SECONDS]
-//   kauthclient --raw ACTION-ID JSON [--timeout SECONDS]
+//   kauthclient --raw ACTION-ID JSON [--timeout SECONDS] [--nested DEPTH]
 // --raw calls the helper's D-Bus method directly, as any program on the bus can,
 // bypassing KAuth's client (which refuses action IDs that polkit does not know).
 #include "helperid.h"
 
-#include <KAuth/Action>
-#include <KAuth/ExecuteJob>
+#include "helperjob.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -24,11 +23,21 @@
 
 namespace
 {
-int rawCall(const QString &actionId, const QVariantMap &arguments, int timeout, QTextStream &out)
+int rawCall(const QString &actionId, const QVariantMap &arguments, int nested, int timeout, QTextStream &out)
 {
     QByteArray serialized;
     QDataStream stream(&serialized, QIODevice::WriteOnly);
-    stream << arguments;
+    if (nested > 0) {
+        // {"a": [[[...[1]...]]]}, written out by hand: a QVariant that deep could
+        // not even be destroyed without exhausting the stack.
+        stream << quint32(1) << QStringLiteral("a");
+        for (int level = 0; level < nested; ++level) {
+            stream << quint32(QMetaType::QVariantList) << qint8(0) << quint32(1);
+        }
+        stream << quint32(QMetaType::Int) << qint8(0) << qint32(1);
+    } else {
+        stream << arguments;
+    }
     QDBusConnection bus = QDBusConnection::systemBus();
     QDBusMessage call =
         QDBusMessage::createMethodCall(QStringLiteral(KIV_HELPER_ID), QStringLiteral("/"), QStringLiteral("org.kde.kf5auth"), QStringLiteral("performAction"));
@@ -67,14 +76,12 @@ int main(int argc, char **argv)
     };
     const QVariantMap arguments = QJsonDocument::fromJson(args.at(2).toUtf8()).object().toVariantMap();
     if (raw) {
-        return rawCall(args.at(1), arguments, timeout, out);
+        return rawCall(args.at(1), arguments, option("--nested", 0), timeout, out);
     }
 
-    KAuth::Action action(QLatin1String(KIV_HELPER_ID) + QLatin1Char('.') + args.at(1));
-    action.setHelperId(QStringLiteral(KIV_HELPER_ID));
-    action.setArguments(arguments);
-    action.setTimeout(timeout * 1000);
-    KAuth::ExecuteJob *job = action.execute();
+    // The clients' own job, which ties the reply to the request.
+    auto *job = new HelperJob(args.at(1), arguments);
+    job->setLimits(timeout, timeout);
     bool stopped = false;
     const auto stop = [&]() {
         if (!stopped) {

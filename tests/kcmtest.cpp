@@ -5,6 +5,7 @@
 #include "driverprogress.h"
 #include "fakehd.h"
 #include "gpuinfo.h"
+#include "helperjob.h"
 #include "mainmodule.h"
 #include "moduleinfo.h"
 #include "reboot.h"
@@ -12,7 +13,6 @@
 #include "xserver.h"
 
 #include <KAuth/Action>
-#include <KAuth/ExecuteJob>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -517,12 +517,10 @@ void KcmTest::moduleVersion()
 void KcmTest::failedJobIsReportedOnce()
 {
     // No system bus here: KAuth finds the action invalid and fails the job at once.
-    KAuth::Action action(QStringLiteral("org.kiv.kivadmindriverhelper.install"));
-    action.setHelperId(QStringLiteral("org.kiv.kivadmindriverhelper"));
-    action.setArguments({{QStringLiteral("drivers"), QStringList{QStringLiteral("nvidia-driver")}}});
     ModalAnswerer answerer({QDialogButtonBox::Ok, QDialogButtonBox::Ok});
     QWidget parent;
-    auto *progress = new DriverProgress(action.execute(), &parent);
+    auto *progress =
+        new DriverProgress(new HelperJob(QStringLiteral("install"), {{QStringLiteral("drivers"), QStringList{QStringLiteral("nvidia-driver")}}}), &parent);
     QSignalSpy finished(progress, &DriverProgress::finished);
     bool hung = false;
     QTimer::singleShot(10000, progress, [&hung, progress] {
@@ -588,9 +586,7 @@ void KcmTest::jobOutcomes()
     QFETCH(bool, open);
     QFETCH(QString, box);
     // The dialog's own job (no system bus: it would fail) is cut off from it.
-    KAuth::Action action(QStringLiteral("org.kiv.kivadmindriverhelper.install"));
-    action.setHelperId(QStringLiteral("org.kiv.kivadmindriverhelper"));
-    KAuth::ExecuteJob *ownJob = action.execute();
+    auto *ownJob = new HelperJob(QStringLiteral("install"), {});
     DriverProgress progress(ownJob, nullptr);
     ownJob->disconnect(&progress);
     QSignalSpy finished(&progress, &DriverProgress::finished);

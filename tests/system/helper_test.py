@@ -180,6 +180,10 @@ def packages(checks):
         # 9: killed half-way: the worker says success, dpkg says unpacked.
         client("install", {"drivers": ["kiv-broken-driver"]}),
         status,                                                                     # 10
+        # 11: a stop from anyone between jobs, then the caller's own stop while the
+        # worker waits for the lock: the caller's stop still cancels.
+        shell(stop_as_nobody, "; sleep 0.5;", HOLD_LOCK, "sleep 0.5;",
+              quoted(client("install", {"drivers": ["nvidia-driver-390"]}, "--stop-after", "3")), "; kill $!"),
     ]
     machine = Machine("helper-laptop", binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
@@ -210,6 +214,7 @@ def packages(checks):
     checks.equal("package states after the stops", {name: after[name] for name in ("nvidia-driver-390", "kiv-slow-driver", "kiv-slow-tools")},
                  {"nvidia-driver-390": "un ", "kiv-slow-driver": "ii ", "kiv-slow-tools": "ii "})
     checks.true("the helper never signals the package manager", "Killed" not in machine.services_log, machine.services_log[-800:])
+    checks.equal("a stop sent before the job does not silence the caller's own", result(out[11])["text"], "The package transaction was cancelled")
 
 
 def kmod_blocks(checks):
@@ -244,6 +249,95 @@ def kmod_blocks(checks):
                  "New driver blacklists error: line 1 of /etc/modprobe.d/other.conf keeps radeon from loading with a command that does more, "
                  "which cannot be undone safely")
     checks.equal("and is left as it was", out[5]["stdout"], "install radeon /bin/false; logger radeon blocked\n")
+
+
+# Reads what the helper writes to the system log into /run/syslog.txt.
+SYSLOG = ("python3 -c 'import socket; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(\"/dev/log\"); "
+          "f = open(\"/run/syslog.txt\", \"ab\", 0)\nwhile True: f.write(s.recv(65536) + b\"\\n\")' </dev/null >/dev/null 2>&1 & echo $! > /run/syslog.pid;")
+# Prints every signal the helper sends, as an ordinary user receives them, with
+# byte arrays decoded from UTF-16 (as KAuth serialises texts) and UTF-8.
+LISTEN = quoted(NOBODY + ["gdbus", "monitor", "--system", "--dest", "org.kiv.kivadmindriverhelper"]) + " </dev/null > /run/heard.txt 2>&1 & echo $! > /run/heard.pid;"
+
+
+def bytes_heard(text):
+    import re
+    heard = text
+    for array in re.findall(r"\[byte ([^\]]*)\]", text):
+        data = bytes(int(value, 16) for value in re.findall(r"0x([0-9a-f]{2})", array))
+        heard += "\n" + data.decode("utf-16-be", "replace") + "\n" + data.decode("utf-8", "replace")
+    return heard
+
+
+def backup(checks):
+    """The backup precedes root's first change whatever other users do, and the
+    restore trusts nothing they could have written."""
+    profile = load_profile("hybrid-laptop")
+    profile["files"] = {NOUVEAU_OFF: "blacklist nouveau\nalias nouveau off\n"}
+    copy = "/usr/share/kiv-admin-driver/modprobe.d/nouveau-off.conf"
+    commands = [
+        # 0: a user re-creates the /tmp marker as fast as they can during root's first change.
+        shell(quoted(NOBODY + ["sh", "-c", "while :; do rm -f /tmp/driver-root.mark; : > /tmp/driver-root.mark; done"]), "</dev/null >/dev/null 2>&1 &",
+              "sleep 0.3;", quoted(client("replace", {"data": [NVIDIA]})), "; kill $!"),
+        ["cat", copy],                                                                                  # 1
+        ["stat", "-c", "%U %a", "/usr/share/kiv-admin-driver", copy],                                  # 2
+        # 3: a copy a user could have written is not restored, nor anything else.
+        shell("chown nobody", copy, "; /usr/sbin/kiv-admin-driver-restore --yes; echo exit $?; cat", NOUVEAU_OFF),
+        # 4: after a reboot (an empty /run), with /tmp out of inodes.
+        shell("chown root", copy, "; rm -r /run/kiv-admin-driver; mount -t tmpfs -o nr_inodes=4 tmpfs /tmp;",
+              "for i in 1 2 3 4 5 6; do touch /tmp/f$i 2>/dev/null; done;", quoted(client("replace", {"data": [INTEL]})), "2>&1; cat", copy),
+    ]
+    machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+    checks.equal("the first change succeeds while a user races for the marker", result(out[0])["result"], "ok")
+    checks.equal("and was backed up before", out[1]["stdout"], "blacklist nouveau\nalias nouveau off\n")
+    checks.equal("the backup is root's, readable by root only", out[2]["stdout"], "root 700\nroot 600\n")
+    checks.true("the restore refuses a copy of a user's, naming it", "exit 2" in out[3]["stdout"]
+                and "The backup cannot be trusted, nothing was restored:\n  %s: belongs to user 65534" % copy in out[3]["stderr"],
+                out[3]["stdout"] + out[3]["stderr"])
+    checks.equal("and changes nothing", out[3]["stdout"].split("exit 2\n")[-1], "#blacklist nouveau\n#alias nouveau off\n")
+    checks.true("with /tmp out of inodes the first change of a boot is backed up", out[4]["stdout"].endswith(
+        "#blacklist nouveau\n#alias nouveau off\n") and result(out[4])["result"] == "ok", out[4]["stdout"] + out[4]["stderr"])
+
+
+def disclosure(checks):
+    """What any user on the bus hears of root's requests, and what a busy helper tells."""
+    profile = load_profile("helper-laptop")
+    secret = "/etc/modprobe.d/secret.d/hidden-name-1234.conf"
+    slow = quoted(client("install", {"drivers": ["kiv-slow-driver"]}))
+    racing = " ".join("(%s > /run/race-%d.txt) &" % (quoted(client("replace", {"data": [NVIDIA]})), i) for i in range(6))
+    commands = [
+        # 0: a file only root may read, holding a block the helper will not lift.
+        ["sh", "-c", "mkdir -m 700 /etc/modprobe.d/secret.d && echo 'install nouveau /bin/false; logger x' > %s && chmod 600 %s" % (secret, secret)],
+        shell(SYSLOG, LISTEN, "sleep 1;", quoted(client("replace", {"data": [NVIDIA]})), "; sleep 1; kill $(cat /run/heard.pid) $(cat /run/syslog.pid)"),  # 1
+        ["sh", "-c", "cat /run/heard.txt"],                                                                    # 2
+        ["sh", "-c", "cat /run/syslog.txt"],                                                                   # 3
+        ["rm", "-r", "/etc/modprobe.d/secret.d"],                                                             # 4
+        # 5: six switches and an installation while a slow installation runs: each
+        # learns that its own request was not made.
+        shell("(", slow, "> /run/slow.txt) & sleep 2;", racing,
+              "(", quoted(client("install", {"drivers": ["kiv-slow-tools"]})), "> /run/race-install.txt) &",
+              "(/usr/bin/orlix-admin-driver set-module PCI:1@0:0:0 nouveau > /run/race-cli.txt 2>&1; echo exit $? >> /run/race-cli.txt) &",
+              "sleep 1; cat /run/race-*.txt; echo ==; wait; cat /run/slow.txt"),
+        ["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev}\\n", "kiv-slow-driver", "kiv-slow-tools"],  # 6
+    ]
+    machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
+    out = machine.run(commands)
+    checks.equal("the secret file is made", out[0]["exit"], 0)
+    checks.equal("a file only root may read is not named in the reply", result(out[1])["text"],
+                 "New driver blacklists error: line 1 of a file only root can read (named in the system log) keeps nouveau from loading "
+                 "with a command that does more, which cannot be undone safely")
+    heard = bytes_heard(out[2]["stdout"])
+    checks.true("an ordinary user heard the helper's signals", "remoteSignal" in heard, heard[-300:])
+    checks.true("but not the file's name", "hidden-name" not in heard, heard[-600:])
+    checks.true("the system log names it", "secret.d/hidden-name-1234.conf" in out[3]["stdout"], out[3]["stdout"][-500:])
+    racers, _, slow_out = out[5]["stdout"].partition("==\n")
+    replies = [json.loads(line) for line in racers.splitlines() if line.startswith('{"error"') or line.startswith('{"result"')]
+    checks.equal("every racing request is told the helper is busy, before the slow one ends",
+                 [(r.get("result"), r.get("text")) for r in replies], [("error", "Another change is being made by the helper: this one was not made. "
+                                                                        "Try again when it has finished.")] * 7)
+    checks.true("the command line says so and fails", "Another change is being made by the helper" in racers and "exit 0" not in racers, racers)
+    checks.equal("the slow installation gets its own reply", json.loads(slow_out.splitlines()[-1]), {"result": "ok", "error": 0, "text": ""})
+    checks.equal("only the slow one was installed", out[6]["stdout"], "kiv-slow-driver ii \n")
 
 
 def package_safety(checks):
@@ -295,14 +389,28 @@ def authorization(checks):
         # 1: an action ID that polkit does not know: its check never ends in KAuth.
         NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.nosuch", "{}", "--timeout", "30"],
         client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}, "--timeout", "30"),  # 2
+        # 3: any user sends unknown action IDs over and over while root works.
+        shell("(for i in $(seq 16); do", quoted(NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.nosuch", "{}", "--timeout", "5"]),
+              "> /dev/null & sleep 0.25; done; wait) & for i in 1 2 3 4 5 6; do",
+              quoted(client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}, "--timeout", "20")), "; sleep 0.3; done; wait"),
+        # 4, 5: arguments nested deep, from any user: within the size a request may
+        # have they are read and refused as usual; beyond it the helper ends first.
+        NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.tearing", "{}", "--nested", "100000"],
+        NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.tearing", "{}", "--nested", "200000"],
+        client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}),  # 6
     ]
     machine = Machine("hybrid-laptop", binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
     checks.equal("the service file takes the limit", out[0]["exit"], 0)
     checks.equal("the stuck request fails", result(out[1])["result"], "error")
     checks.equal("a fresh helper serves the next request", result(out[2])["result"], "ok")
-    # Its warning goes to the caller, through KAuth: here the sign is a second activation.
-    checks.equal("the helper ended itself", machine.services_log.count("Successfully activated service 'org.kiv.kivadmindriverhelper'"), 2)
+    flood = [json.loads(line) for line in out[3]["stdout"].splitlines() if line.startswith("{")]
+    checks.equal("root's requests during a flood of unknown action IDs all end", len(flood), 6)
+    checks.true("and are served, or fail with a text", all(r["result"] == "ok" or r["text"] for r in flood), flood)
+    checks.true("most are served", sum(r["result"] == "ok" for r in flood) >= 4, flood)
+    checks.equal("arguments 100 000 deep are read, and the caller refused", result(out[4])["result"], "reply")
+    checks.equal("arguments 200 000 deep end the helper before they are read", result(out[5])["result"], "error")
+    checks.equal("a fresh helper serves the next request", result(out[6])["result"], "ok")
 
 
 def run_groups(what, groups):
@@ -321,7 +429,8 @@ def run_groups(what, groups):
 
 
 def main():
-    return run_groups("the helper's system tests", {"switching": switching, "kmod": kmod_blocks, "packages": packages, "package-safety": package_safety,
+    return run_groups("the helper's system tests", {"switching": switching, "kmod": kmod_blocks, "backup": backup, "packages": packages, "package-safety": package_safety,
+                                                    "disclosure": disclosure,
                                                     "authorization": authorization})
 
 
