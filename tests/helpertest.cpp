@@ -19,6 +19,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace
@@ -124,6 +125,7 @@ private Q_SLOTS:
     void fileReachedTwiceFailsTheSecondTime();
     void rewriteKeepsBytesAndOwnership_data();
     void rewriteKeepsBytesAndOwnership();
+    void rewriteKeepsLabelsAndNames();
     void onlyRegularFilesAreRead();
     void fullDiskNeverLosesData_data();
     void fullDiskNeverLosesData();
@@ -359,6 +361,42 @@ void HelperTest::rewriteKeepsBytesAndOwnership()
     QCOMPARE(QFileInfo(root.path(QStringLiteral("/etc/modprobe.d/nouveau.conf"))).isSymLink(), throughLink);
     // No temporary file is left.
     QCOMPARE(root.snapshot(QStringLiteral("/etc")).size(), throughLink ? 2 : 1);
+}
+
+void HelperTest::rewriteKeepsLabelsAndNames()
+{
+    // Labels (SELinux's among the extended attributes) stay with the new file; a
+    // file with a second name is not split into two that differ.
+    Root root;
+    const QString file = QStringLiteral("/etc/modprobe.d/nouveau.conf");
+    QVERIFY(root.write(file, "blacklist nouveau\n"));
+    const QByteArray path = QFile::encodeName(root.path(file));
+    const QByteArray label("system_u:object_r:modules_conf_t:s0");
+    QCOMPARE(setxattr(path.constData(), "user.kiv-label", label.constData(), size_t(label.size()), 0), 0);
+    if (geteuid() == 0) {
+        QCOMPARE(setxattr(path.constData(), "trusted.kiv-label", label.constData(), size_t(label.size()), 0), 0);
+    }
+    QVERIFY(ModprobeEditor(root.dir.path()).commentOutEntries(QStringLiteral("blacklist"), toNouveau));
+    QCOMPARE(root.read(file), QByteArray("#blacklist nouveau\n"));
+    for (const char *name : {"user.kiv-label", "trusted.kiv-label"}) {
+        if (geteuid() != 0 && QByteArray(name).startsWith("trusted.")) {
+            continue;
+        }
+        char value[64] = {};
+        QCOMPARE(getxattr(path.constData(), name, value, sizeof(value)), ssize_t(label.size()));
+        QCOMPARE(QByteArray(value), label);
+    }
+
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/radeon.conf"), "blacklist nouveau\n"));
+    const QByteArray second = QFile::encodeName(root.path(QStringLiteral("/etc/radeon-second-name.conf")));
+    QCOMPARE(link(QFile::encodeName(root.path(QStringLiteral("/etc/modprobe.d/radeon.conf"))).constData(), second.constData()), 0);
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Error recreating modprobe config file .*radeon.conf: the file has 2 names")));
+    QVERIFY(!ModprobeEditor(root.dir.path()).commentOutEntries(QStringLiteral("blacklist"), toNouveau));
+    QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/radeon.conf")), QByteArray("blacklist nouveau\n"));
+    QCOMPARE(TestFiles::read(QFile::decodeName(second)), QByteArray("blacklist nouveau\n"));
+    struct stat info;
+    QCOMPARE(stat(second.constData(), &info), 0);
+    QCOMPARE(int(info.st_nlink), 2);
 }
 
 void HelperTest::onlyRegularFilesAreRead()
