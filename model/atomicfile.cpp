@@ -226,6 +226,37 @@ bool AtomicFile::writeAs(const QString &path, const QByteArray &data, QString *e
     return writeFile(path, data, error, &ownership, true);
 }
 
+bool AtomicFile::append(const QString &path, const QByteArray &data, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *error = systemError(errno);
+        return false;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = QStringLiteral("not a regular file");
+        ::close(fd);
+        return false;
+    }
+    const bool written = writeAll(fd, data)
+        && retrying([&] {
+               return fsync(fd);
+           })
+            == 0;
+    const int code = errno;
+    if (!written) {
+        // A part may have reached the disk before it filled up.
+        if (ftruncate(fd, info.st_size) == 0) {
+            fsync(fd);
+        }
+        *error = systemError(code);
+    }
+    // Synced already: what close could still report is no longer about this data.
+    ::close(fd);
+    return written;
+}
+
 bool AtomicFile::isTemporaryName(const QString &name)
 {
     // "." + the file's name + "." + mkostemp's six characters.

@@ -35,6 +35,12 @@ bool write(const QString &path, const QByteArray &data, QString *error, const Ow
 // putting back a file as it was recorded).
 bool writeAs(const QString &path, const QByteArray &data, QString *error, const Ownership &ownership);
 
+// Appends data to the existing regular file at path (or the one a link leads
+// to) in place, so that its owner, group, mode and other names stay. Written,
+// synced and checked; on any failure the file is cut back to its old length,
+// exactly as it was.
+bool append(const QString &path, const QByteArray &data, QString *error);
+
 // Whether name is one of the hidden temporary files write() makes next to the
 // file it replaces, which a process killed while writing leaves behind.
 bool isTemporaryName(const QString &name);

@@ -17,11 +17,16 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <algorithm>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -62,6 +67,9 @@ public:
     Home()
     {
         qputenv("HOME", QFile::encodeName(dir.path()));
+        // Where picom looks, as the session's environment says.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/.config")));
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(dir.path() + QStringLiteral("/xdg")));
         QDir().mkpath(dir.path() + QStringLiteral("/.config"));
         QDir().mkpath(programs());
     }
@@ -102,6 +110,11 @@ private Q_SLOTS:
     void loadFailuresLeaveOnlyTheBenchmark();
     void picomIncludesTheTweaks_data();
     void picomIncludesTheTweaks();
+    void picomConfigurationLeftAlone_data();
+    void picomConfigurationLeftAlone();
+    void picomFileStaysTheSameFile();
+    void profileSurvivesAFullDisk_data();
+    void profileSurvivesAFullDisk();
     void independentStateIsRead();
     void nvidiaVariant_data();
     void nvidiaVariant();
@@ -198,55 +211,198 @@ void TweaksTest::loadFailuresLeaveOnlyTheBenchmark()
 
 void TweaksTest::picomIncludesTheTweaks_data()
 {
-    QTest::addColumn<QString>("config"); // the user's configuration, relative to home
-    QTest::addColumn<QByteArray>("before"); // "<none>": no such file
-    QTest::addColumn<QByteArray>("system");
-    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QString>("config"); // the file that exists, relative to the temporary home; "" for none
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("edited"); // the file that takes the include
+    QTest::addColumn<QByteArray>("after"); // of edited, prevention on
+    QTest::addColumn<QByteArray>("settings"); // what the tweaks file sets
+    QTest::addColumn<QByteArray>("restored"); // of edited, prevention off again
     const QByteArray ours("@include \"kiv-admin-driver-picom.conf\"\n");
-    QTest::newRow("no configuration at all") << QStringLiteral(".config/picom.conf") << QByteArray("<none>") << QByteArray() << ours;
-    QTest::newRow("the system's taken over") << QStringLiteral(".config/picom.conf") << QByteArray("<none>") << QByteArray("shadow = true;\n")
-                                             << "shadow = true;\n" + ours;
-    QTest::newRow("the user's own") << QStringLiteral(".config/picom.conf") << QByteArray("vsync = false;") << QByteArray("shadow = true;\n")
-                                    << "vsync = false;\n" + ours;
-    QTest::newRow("already included") << QStringLiteral(".config/picom.conf") << "fading = true;\n" + ours << QByteArray() << "fading = true;\n" + ours;
+    const QByteArray all("backend = \"glx\";\nvsync = true;\nuse-damage = false;\n");
+    QTest::newRow("no configuration at all") << QString() << QByteArray() << QStringLiteral(".config/picom.conf") << ours << all << ours;
+    QTest::newRow("the system's taken over") << QStringLiteral("xdg/picom/picom.conf") << QByteArray("shadow = true;\n") << QStringLiteral(".config/picom.conf")
+                                             << "shadow = true;\n" + ours << all << "shadow = true;\n" + ours;
+    QTest::newRow("the user's, in its own folder") << QStringLiteral(".config/picom/picom.conf") << QByteArray("fading = true;")
+                                                   << QStringLiteral(".config/picom/picom.conf")
+                                                   << QByteArray("fading = true;\n@include \"../kiv-admin-driver-picom.conf\"\n") << all
+                                                   << QByteArray("fading = true;\n@include \"../kiv-admin-driver-picom.conf\"\n");
+    // Only a compton file: picom reads it, and so it is the one edited.
+    QTest::newRow("only the old name") << QStringLiteral(".compton.conf") << QByteArray("fading = true;\n") << QStringLiteral(".compton.conf")
+                                       << QByteArray("fading = true;\n@include \".config/kiv-admin-driver-picom.conf\"\n") << all
+                                       << QByteArray("fading = true;\n@include \".config/kiv-admin-driver-picom.conf\"\n");
+    QTest::newRow("compton's folder") << QStringLiteral(".config/compton/compton.conf") << QByteArray("fading = true;\n")
+                                      << QStringLiteral(".config/compton/compton.conf")
+                                      << QByteArray("fading = true;\n@include \"../kiv-admin-driver-picom.conf\"\n") << all
+                                      << QByteArray("fading = true;\n@include \"../kiv-admin-driver-picom.conf\"\n");
+    // Never a setting twice: the user's choices stay, a vsync that is off is set
+    // aside while prevention is on.
+    QTest::newRow("vsync off") << QStringLiteral(".config/picom.conf") << QByteArray("vsync = false;") << QStringLiteral(".config/picom.conf")
+                               << "#kiv-admin-driver: vsync = false;\n" + ours << all << "vsync = false;\n" + ours;
+    QTest::newRow("vsync on already") << QStringLiteral(".config/picom.conf") << QByteArray("vsync = true; # mine\n") << QStringLiteral(".config/picom.conf")
+                                      << "vsync = true; # mine\n" + ours << QByteArray("backend = \"glx\";\nuse-damage = false;\n")
+                                      << "vsync = true; # mine\n" + ours;
+    QTest::newRow("a backend and damage of the user's")
+        << QStringLiteral(".config/picom.conf") << QByteArray("backend = \"xrender\"\nuse-damage:true;\nwintypes: { dock = { vsync = false; }; };\n")
+        << QStringLiteral(".config/picom.conf") << "backend = \"xrender\"\nuse-damage:true;\nwintypes: { dock = { vsync = false; }; };\n" + ours
+        << QByteArray("vsync = true;\n") << "backend = \"xrender\"\nuse-damage:true;\nwintypes: { dock = { vsync = false; }; };\n" + ours;
+    // Bytes that are no UTF-8, and a NUL: everything but the include stays.
+    QTest::newRow("every byte kept") << QStringLiteral(".config/picom.conf") << QByteArray("# caf\xe9\nshadow = true;\n\0# after\n", 31)
+                                     << QStringLiteral(".config/picom.conf") << QByteArray("# caf\xe9\nshadow = true;\n\0# after\n", 31) + ours << all
+                                     << QByteArray("# caf\xe9\nshadow = true;\n\0# after\n", 31) + ours;
     // What earlier versions wrote: an unquoted absolute path, a syntax error for picom.
     QTest::newRow("the old form replaced") << QStringLiteral(".config/picom.conf")
                                            << QByteArray("fading = true;\n\n@include @HOME@/.config/kiv-admin-driver-picom.conf\nshadow = false;\n")
-                                           << QByteArray() << "fading = true;\n\n" + ours + "shadow = false;\n";
-    QTest::newRow("in its own folder") << QStringLiteral(".config/picom/picom.conf") << QByteArray("fading = true;\n") << QByteArray()
-                                       << QByteArray("fading = true;\n@include \"../kiv-admin-driver-picom.conf\"\n");
-    QTest::newRow("the old name") << QStringLiteral(".compton.conf") << QByteArray("fading = true;\n") << QByteArray()
-                                  << QByteArray("fading = true;\n@include \".config/kiv-admin-driver-picom.conf\"\n");
+                                           << QStringLiteral(".config/picom.conf") << "fading = true;\n\n" + ours + "shadow = false;\n"
+                                           << all << "fading = true;\n\n" + ours + "shadow = false;\n";
 }
 
 void TweaksTest::picomIncludesTheTweaks()
 {
     QFETCH(QString, config);
     QFETCH(QByteArray, before);
-    QFETCH(QByteArray, system);
+    QFETCH(QString, edited);
     QFETCH(QByteArray, after);
+    QFETCH(QByteArray, settings);
+    QFETCH(QByteArray, restored);
     Home home;
     before.replace("@HOME@", QFile::encodeName(home.dir.path()));
-    if (before != "<none>") {
+    if (!config.isEmpty()) {
         QVERIFY(TestFiles::write(home.path(config), before));
     }
-    const QString systemConfig = home.path(QStringLiteral("etc-xdg-picom.conf"));
-    if (!system.isEmpty()) {
-        QVERIFY(TestFiles::write(systemConfig, system));
+    PicomConfig picom = PicomConfig::fromEnvironment(home.dir.path());
+    QCOMPARE(picom.userConfig(), home.path(edited));
+    const QString tweaks = AbstractTearingHandler::tweaksFilePath();
+    for (int round = 0; round < 2; ++round) {
+        // Twice: the second changes nothing.
+        QCOMPARE(picom.setTearingPrevention(true, tweaks), PicomConfig::Done);
+        QCOMPARE(home.read(edited), after);
+        const QByteArray tweaksText = TestFiles::read(tweaks);
+        QVERIFY(PicomConfig::isPreventionOn(tweaksText));
+        QCOMPARE(tweaksText.mid(tweaksText.indexOf('\n') + 1), settings);
     }
-    const PicomConfig picom(home.dir.path(), systemConfig);
-    QCOMPARE(picom.userConfig(), home.path(config));
-    QCOMPARE(picom.include(AbstractTearingHandler::tweaksFilePath()), PicomConfig::Included);
-    QCOMPARE(home.read(config), after);
-    // Idempotent.
-    QCOMPARE(picom.include(AbstractTearingHandler::tweaksFilePath()), PicomConfig::Included);
-    QCOMPARE(home.read(config), after);
+    QCOMPARE(picom.setTearingPrevention(false, tweaks), PicomConfig::Done);
+    QCOMPARE(home.read(edited), restored);
+    QCOMPARE(TestFiles::read(tweaks), QByteArray());
+    if (config != edited && !config.isEmpty()) {
+        QCOMPARE(home.read(config), before);
+    }
+}
+
+void TweaksTest::picomConfigurationLeftAlone_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("result");
+    QTest::newRow("read-only") << QByteArray("shadow = true;\n") << 0444 << int(PicomConfig::WriteFailed);
+    QTest::newRow("vsync off among other settings") << QByteArray("shadow = true; vsync = false;\n") << 0644 << int(PicomConfig::Conflict);
+}
+
+void TweaksTest::picomConfigurationLeftAlone()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(int, mode);
+    QFETCH(int, result);
+    if (geteuid() == 0 && mode == 0444) {
+        // Root may write anyway; the module must not.
+    }
+    Home home;
+    const QString config = home.path(QStringLiteral(".config/picom.conf"));
+    QVERIFY(TestFiles::write(config, before));
+    QVERIFY(QFile::setPermissions(config, QFileDevice::Permissions(mode == 0444 ? 0x4444 : 0x6644)));
+    PicomConfig picom = PicomConfig::fromEnvironment(home.dir.path());
+    QCOMPARE(int(picom.setTearingPrevention(true, AbstractTearingHandler::tweaksFilePath())), result);
+    QCOMPARE(TestFiles::read(config), before);
+    // Whatever the tweaks file holds now, picom never sees vsync twice.
+    if (result == PicomConfig::Conflict) {
+        QVERIFY(!TestFiles::read(AbstractTearingHandler::tweaksFilePath()).contains("vsync"));
+        QCOMPARE(picom.problem(), config + QStringLiteral(", line 1, shares its line with other settings"));
+    }
+}
+
+void TweaksTest::picomFileStaysTheSameFile()
+{
+    if (geteuid() != 0) {
+        QSKIP("giving files to other users needs root");
+    }
+    // The include is appended in place: a second name of the file sees it, and
+    // owner, group and mode stay (a user's file in group root included).
+    Home home;
+    const QString config = home.path(QStringLiteral(".config/picom.conf"));
+    QVERIFY(TestFiles::write(config, "shadow = true;\n"));
+    const QByteArray path = QFile::encodeName(config);
+    const QByteArray second = QFile::encodeName(home.path(QStringLiteral("dotfiles-picom.conf")));
+    QCOMPARE(link(path.constData(), second.constData()), 0);
+    QCOMPARE(chown(path.constData(), 65534, 0), 0);
+    QCOMPARE(chmod(path.constData(), 0640), 0);
+    struct stat before;
+    QCOMPARE(stat(path.constData(), &before), 0);
+    QCOMPARE(PicomConfig::fromEnvironment(home.dir.path()).setTearingPrevention(true, AbstractTearingHandler::tweaksFilePath()), PicomConfig::Done);
+    struct stat after;
+    QCOMPARE(stat(path.constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(int(after.st_uid), 65534);
+    QCOMPARE(int(after.st_gid), 0);
+    QCOMPARE(int(after.st_mode & 07777), 0640);
+    QCOMPARE(TestFiles::read(QFile::decodeName(second)), QByteArray("shadow = true;\n@include \"kiv-admin-driver-picom.conf\"\n"));
+}
+
+void TweaksTest::profileSurvivesAFullDisk_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("freePages");
+    for (const int size : {0, 100, 4046, 4095, 4096, 8000}) {
+        for (const int pages : {0, 1}) {
+            QTest::addRow("%d bytes, %d pages free", size, pages) << size << pages;
+        }
+    }
+}
+
+void TweaksTest::profileSurvivesAFullDisk()
+{
+    QFETCH(int, size);
+    QFETCH(int, freePages);
+    if (geteuid() != 0) {
+        QSKIP("mounting a tmpfs needs root");
+    }
+    static const bool isolated = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    QVERIFY(isolated);
+    QTemporaryDir dir;
+    const QByteArray mountPoint = QFile::encodeName(dir.path());
+    QCOMPARE(mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=1m"), 0);
+    const auto unmount = qScopeGuard([&mountPoint] {
+        umount(mountPoint.constData());
+    });
+    qputenv("HOME", mountPoint);
+    const QString profile = dir.path() + QStringLiteral("/.profile");
+    QByteArray before = QByteArray("export EDITOR=vi\n").repeated(size / 17 + 1).left(size);
+    QVERIFY(TestFiles::write(profile, before));
+    QFile filler(dir.path() + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray page(4096, 'x');
+    while (filler.write(page) == page.size()) { }
+    const qint64 filled = filler.size() - filler.size() % 4096;
+    QVERIFY(filler.resize(filled - qint64(freePages) * 4096));
+
+    const QByteArray block = NvidiaTearingHandler::profileBlock();
+    const auto pages = [](int bytes) {
+        return (bytes + 4095) / 4096;
+    };
+    const bool fits = pages(size + block.size()) - pages(size) <= freePages;
+    BoxAnswerer answerer;
+    NvidiaTearingHandler handler(nullptr);
+    QCOMPARE(handler.addToUserProfile(), fits);
+    QCOMPARE(TestFiles::read(profile), fits ? before + block : before);
+    // Once there is room, a retry adds the block once.
+    QVERIFY(filler.resize(0));
+    QVERIFY(handler.addToUserProfile());
+    QCOMPARE(TestFiles::read(profile), before + block);
 }
 
 void TweaksTest::independentStateIsRead()
 {
     Home home;
-    QVERIFY(TestFiles::write(AbstractTearingHandler::tweaksFilePath(), "# mine\n" + AbstractTearingHandler::picomSnippet() + "\nshadow = true;"));
+    // As earlier versions wrote it.
+    QVERIFY(TestFiles::write(AbstractTearingHandler::tweaksFilePath(), "# mine\nbackend = \"glx\";\nvsync = true;\nuse-damage = false;\nshadow = true;"));
     FallbackTearingHandler handler(nullptr);
     QVERIFY(handler.loadState());
     QVERIFY(box(&handler, "independentBox")->isChecked());
@@ -269,8 +425,9 @@ void TweaksTest::nvidiaVariant_data()
     QTest::newRow("pipeline on, profile gets the block") << QByteArray("Attribute 'CurrentMetaMode': DPY-0: nvidia-auto-select { ForceCompositionPipeline=On }")
                                                          << true << QByteArray("export EDITOR=vi\n") << true << "export EDITOR=vi\n" + block;
     QTest::newRow("only the full pipeline on") << QByteArray("{ ForceFullCompositionPipeline=On }") << false << QByteArray("") << true << block;
-    QTest::newRow("the old block counts") << QByteArray("{ }") << false << NvidiaTearingHandler::oldProfileBlock() << true
-                                          << NvidiaTearingHandler::oldProfileBlock();
+    // The old block runs nothing under dash: it gives way to the current one.
+    QTest::newRow("the old block replaced") << QByteArray("{ }") << false << "x=1\n" + NvidiaTearingHandler::oldProfileBlock() + "y=2\n"
+                                            << true << "x=1\n" + block + "y=2\n";
     QTest::newRow("the block is there once") << QByteArray("{ }") << false << "x=1\n" + block << true << "x=1\n" + block;
     QTest::newRow("no profile") << QByteArray("{ }") << false << QByteArray("<none>") << false << QByteArray("<missing>");
 }
@@ -425,11 +582,39 @@ void TweaksTest::benchmarkScores()
     QVERIFY(run(reopened, "Score: 555\n", "0"));
     QCOMPARE(labels(), QStringLiteral("555/-"));
     QCOMPARE(home.read(QStringLiteral(".config/kiv-admin-driver.score")), QByteArray("555"));
-    // Whatever the file holds is shown as it is.
-    QVERIFY(TestFiles::write(Benchmark::scoreFilePath(), "about 30"));
-    qDeleteAll(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
-    Benchmark edited(QStringLiteral("glmark2"), &dialog, home.programs());
-    QCOMPARE(labels(), QStringLiteral("-/about 30"));
+    // Only a number counts, shown as plain text; a FIFO neither blocks nor counts.
+    const QList<QPair<QByteArray, QString>> saved{{"about 30", QStringLiteral("-")},
+                                                  {"<b>7</b>", QStringLiteral("-")},
+                                                  {QByteArray(100000, '9'), QStringLiteral("-")},
+                                                  {" 42\n", QStringLiteral("42")},
+                                                  {"<fifo>", QStringLiteral("-")}};
+    for (const auto &[content, shown] : saved) {
+        QFile::remove(Benchmark::scoreFilePath());
+        QVERIFY(content == "<fifo>" ? mkfifo(QFile::encodeName(Benchmark::scoreFilePath()).constData(), 0600) == 0
+                                    : TestFiles::write(Benchmark::scoreFilePath(), content));
+        qDeleteAll(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
+        Benchmark edited(QStringLiteral("glmark2"), &dialog, home.programs());
+        QCOMPARE(labels(), QStringLiteral("-/") + shown);
+        QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("previousScoreLabel"))->textFormat(), Qt::PlainText);
+    }
+
+    // Closed while a run goes on: the run ends, and nothing is reported.
+    QVERIFY(home.program(QStringLiteral("glmark2"), "[ \"$1\" = -h ] && exit 0\necho $$ > \"$HOME/run.pid\"\nexec sleep 60\n"));
+    const int boxes = answerer.texts.size();
+    {
+        qDeleteAll(dialog.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly));
+        Benchmark closing(QStringLiteral("glmark2"), &dialog, home.programs());
+        closing.getTweakWidget()->findChild<QPushButton *>(QStringLiteral("launchButton"))->click();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return QFile::exists(home.path(QStringLiteral("run.pid")));
+            },
+            10000));
+    }
+    QTest::qWait(200);
+    QCOMPARE(answerer.texts.size(), boxes);
+    const QByteArray pid = home.read(QStringLiteral("run.pid")).trimmed();
+    QVERIFY(!QFile::exists(QStringLiteral("/proc/") + QString::fromLatin1(pid)));
 }
 
 void TweaksTest::benchmarkNotAvailable_data()

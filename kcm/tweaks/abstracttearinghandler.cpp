@@ -61,11 +61,6 @@ QString AbstractTearingHandler::tweaksFilePath()
     return home() + QStringLiteral("/.config/kiv-admin-driver-picom.conf");
 }
 
-QByteArray AbstractTearingHandler::picomSnippet()
-{
-    return QByteArrayLiteral("backend = \"glx\";\nvsync = true;\nuse-damage = false;");
-}
-
 bool AbstractTearingHandler::loadState()
 {
     bool ok = loadIndependent();
@@ -98,31 +93,32 @@ bool AbstractTearingHandler::loadIndependent()
         KMessageBox::error(parentWidget, i18n("Cannot read existing tweaks config file"), QString());
         return false;
     }
-    independentBox->setChecked(text.contains(picomSnippet()));
+    independentBox->setChecked(PicomConfig::isPreventionOn(text));
     return true;
 }
 
 bool AbstractTearingHandler::applyIndependent(bool enable)
 {
-    QString error;
-    // Replaced whole: a full disk never leaves half a snippet.
-    if (!AtomicFile::write(tweaksFilePath(), enable ? picomSnippet() : QByteArray(), &error)) {
-        KMessageBox::error(parentWidget, i18n("Cannot create tweaks config file"), QString());
-        return false;
-    }
-    return includePicom();
-}
-
-bool AbstractTearingHandler::includePicom()
-{
-    switch (PicomConfig(home()).include(tweaksFilePath())) {
+    // The tweaks file (replaced whole: a full disk never leaves half a snippet)
+    // and the include of it in the configuration picom reads.
+    PicomConfig picom = PicomConfig::fromEnvironment(home());
+    switch (picom.setTearingPrevention(enable, tweaksFilePath())) {
     case PicomConfig::ReadFailed:
         KMessageBox::error(parentWidget, i18n("Cannot access picom config file for read"), QString());
         return false;
     case PicomConfig::WriteFailed:
         KMessageBox::error(parentWidget, i18n("Cannot access picom config file for write"), QString());
         return false;
-    case PicomConfig::Included:
+    case PicomConfig::TweaksFailed:
+        KMessageBox::error(parentWidget, i18n("Cannot create tweaks config file"), QString());
+        return false;
+    case PicomConfig::Conflict:
+        KMessageBox::error(parentWidget,
+                           i18n("Your picom configuration turns vsync off where it cannot be set aside (%1). Turn it on there, or put it on a line of its own.",
+                                picom.problem()),
+                           QString());
+        return false;
+    case PicomConfig::Done:
         break;
     }
     return true;

@@ -27,15 +27,12 @@ public:
     virtual bool loadDependent() = 0;
 
     bool loadIndependent();
+    // Writes the tweaks file and makes the configuration picom reads include it.
     bool applyIndependent(bool enable);
-    // Makes the user's picom configuration include the tweaks file.
-    bool includePicom();
 
     // The user's home, from HOME as picom and the login shell see it.
     static QString home();
     static QString tweaksFilePath();
-    // What the tweaks file holds while prevention is on.
-    static QByteArray picomSnippet();
 
 protected:
     QCheckBox *tearingBox;

@@ -16,12 +16,16 @@
 
 namespace
 {
+constexpr qint64 maxScoreFileSize = 64;
+
 QLabel *addScoreRow(QVBoxLayout *layout, const QString &caption, const QString &value, QWidget *parent)
 {
     auto *row = new QHBoxLayout;
     row->addWidget(new QLabel(caption, parent));
     row->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Minimum));
     auto *label = new QLabel(value, parent);
+    // Scores are numbers, never markup.
+    label->setTextFormat(Qt::PlainText);
     row->addWidget(label);
     layout->addLayout(row);
     return label;
@@ -54,7 +58,15 @@ Benchmark::Benchmark(const QString &benchmarkName, QWidget *parentWidget, const 
     connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, &Benchmark::processFinish);
 }
 
-Benchmark::~Benchmark() = default;
+Benchmark::~Benchmark()
+{
+    // Closed while a run goes on: the run ends with the dialog, silently.
+    disconnect(&process, nullptr, this, nullptr);
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+}
 
 QString Benchmark::program() const
 {
@@ -123,10 +135,15 @@ void Benchmark::updatePreviousScore(const QString &score)
 
 QString Benchmark::getPreviousScore()
 {
-    QFile file(scoreFilePath());
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Read like every other file of the user's: a regular file only (a FIFO would
+    // block), a few bytes at most, and nothing but a number counts.
+    const AtomicFile::ReadOnlyFile file(scoreFilePath());
+    QByteArray data;
+    QString error;
+    if (!file.isOpen() || !file.readAll(maxScoreFileSize, &data, &error)) {
         return QStringLiteral("-");
     }
-    const QString score = QString::fromLocal8Bit(file.readAll());
-    return score.isEmpty() ? QStringLiteral("-") : score;
+    static const QRegularExpression number(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,12}")));
+    const QString score = QString::fromLatin1(data.trimmed());
+    return number.match(score).hasMatch() ? score : QStringLiteral("-");
 }

@@ -76,13 +76,16 @@ bool NvidiaTearingHandler::addToUserProfile()
         KMessageBox::error(parentWidget, i18n("Cannot read profile file"), QString());
         return false;
     }
-    if (text.contains(profileBlock()) || text.contains(oldProfileBlock())) {
+    if (text.contains(profileBlock())) {
         return true;
     }
-    // Appended, never rewritten: the rest of the profile is the user's.
-    QFile profile(path);
-    const QByteArray block = profileBlock();
-    if (!profile.open(QIODevice::Append | QIODevice::Unbuffered) || profile.write(block) != block.size()) {
+    // The old block runs nothing under dash: it is replaced where it stands. Any
+    // other profile gets the block appended, in place; a failed append leaves the
+    // profile exactly as it was, so that no login reads half a block.
+    const bool written = text.contains(oldProfileBlock()) ? AtomicFile::write(path, text.replace(oldProfileBlock(), profileBlock()), &error)
+                                                          : AtomicFile::append(path, profileBlock(), &error);
+    if (!written) {
+        qDebug().noquote() << QStringLiteral("Cannot write to ") + path + QLatin1String(": ") + error;
         KMessageBox::error(parentWidget, i18n("Cannot write to profile file"), QString());
         return false;
     }

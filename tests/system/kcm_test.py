@@ -179,6 +179,18 @@ def tweaks(checks):
     picom = "timeout 20 picom --config %s --diagnostics 2>&1 | grep -E 'syntax error|cannot open include file' || echo no parse error;"
     glmark2 = ("mv /usr/bin/glmark2 /usr/bin/glmark2.real && printf '#!/bin/sh\\nexec /usr/bin/glmark2.real -b :duration=0.1 \"$@\"\\n'"
                " > /usr/bin/glmark2 && chmod 755 /usr/bin/glmark2;")
+    # What picom says of the configuration it reads: a read error, or, as it sets
+    # vsync up (which Xvfb cannot do), that vsync is on; nothing when it is off.
+    judge = ("timeout 5 picom --diagnostics 2>&1 | grep -o -E 'Error when reading configuration file.*|syntax error.*|"
+             "Failed to load a swap control extension|No supported vsync method found' | sort -u; echo --;")
+    configurations = [
+        ("Debian's sample configuration", "cp /usr/share/doc/picom/examples/picom.sample.conf /root/.config/picom.conf"),
+        ("an empty configuration", ": > /root/.config/picom.conf"),
+        ("vsync off", "printf 'vsync = false;\\n' > /root/.config/picom.conf"),
+        ("a backend of the user's", "printf 'backend = \"xrender\";\\n' > /root/.config/picom.conf"),
+        ("use-damage of the user's", "printf 'use-damage = true;\\n' > /root/.config/picom.conf"),
+    ]
+    tweak = quoted([DRIVER, "wait", "gpu", "0", "answers", "tearing=%s+independent,no", "click", "tweaks"])
     commands = [
         shell("mkdir -p /root/.config; printf 'shadow = true;\\n' > /root/.config/picom.conf;",
               quoted([DRIVER, "wait", "gpu", "0", "answers", "tearing=on+independent,no", "click", "tweaks"]),
@@ -188,13 +200,21 @@ def tweaks(checks):
         shell(xvfb, "printf '@include /root/.config/kiv-admin-driver-picom.conf\\n' > /tmp/old.conf;", picom % "/tmp/old.conf", "kill $xvfb"),
         shell(xvfb, glmark2, "QT_QPA_PLATFORM=xcb", quoted([DRIVER, "wait", "gpu", "0", "answers", "bench", "click", "tweaks"]),
               "; cat /root/.config/kiv-admin-driver.score; kill $xvfb"),
-    ]
+    ] + [shell(xvfb, setup, ";", judge, tweak % "on", ">/dev/null;", judge, tweak % "off", ">/dev/null;", judge, "kill $xvfb")
+         for _, setup in configurations]
     out = Machine("hybrid-laptop", binds=[BUILD], install=BUILD, env={"HOME": "/root"}).run(commands)
     files = "".join(line + "\n" for line in out[0]["stdout"].splitlines() if not line.startswith("{"))
+    header = "# Tearing prevention of the driver manager; the settings your configuration leaves open.\n"
     checks.equal("picom's configuration: the user's, then the include", files,
-                 'shadow = true;\n@include "kiv-admin-driver-picom.conf"\n\nbackend = "glx";\nvsync = true;\nuse-damage = false;\n')
+                 'shadow = true;\n@include "kiv-admin-driver-picom.conf"\n\n' + header + 'backend = "glx";\nvsync = true;\nuse-damage = false;\n')
     checks.equal("the real picom reads it", out[1]["stdout"], "no parse error\n")
     checks.true("the old form is a syntax error for picom", "syntax error" in out[2]["stdout"], out[2]["stdout"])
+    vsync_on = ("Failed to load a swap control extension", "No supported vsync method found")
+    for (name, _), outcome in zip(configurations, out[4:]):
+        before, on, off = outcome["stdout"].split("--\n")[:3]
+        checks.true("picom starts on %s with prevention on, vsync on" % name,
+                    "Error" not in on and "syntax" not in on and any(message in on for message in vsync_on), outcome["stdout"])
+        checks.equal("and as before with it off (%s)" % name, off, before)
     scores = [event["tweaks"] for event in events(out[3]) if "tweaks" in event]
     checks.true("the real glmark2 gives a score", len(scores) == 2 and scores[1]["current"].isdigit() and scores[1]["previous"] == "-"
                 and out[3]["stdout"].endswith(scores[1]["current"]), out[3]["stdout"][-600:])
