@@ -30,7 +30,8 @@ int DriverPackageDialog::exec()
     backend.reloadCache();
     QStringList names = offeredPackages();
     if (names.isEmpty()) {
-        KMessageBox::error(nullptr, nothingToOffer(), QString());
+        // Nothing went wrong: there is just nothing to choose from.
+        KMessageBox::information(nullptr, nothingToOffer(), QString());
         return 0;
     }
     std::sort(names.begin(), names.end());

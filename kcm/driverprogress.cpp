@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverprogress.h"
 #include "helperjob.h"
+#include "mainmodule.h"
 #include "reboot.h"
 #include "ui_driverprogress.h"
 
@@ -8,6 +9,7 @@
 #include <KMessageBox>
 
 #include <QDebug>
+#include <QLabel>
 #include <QMessageBox>
 
 DriverProgress::DriverProgress(HelperJob *job, QWidget *parent)
@@ -24,6 +26,10 @@ DriverProgress::DriverProgress(HelperJob *job, QWidget *parent)
     connect(job, &KJob::result, this, &DriverProgress::processResult);
     m_form->setupUi(this);
     m_form->progressBar->setValue(0);
+    auto *description = new QLabel(job->word() == QLatin1String("remove") ? i18n("Removing driver packages…") : i18n("Installing driver packages…"), this);
+    description->setObjectName(QStringLiteral("description"));
+    m_form->verticalLayout->insertWidget(0, description);
+    m_form->progressBar->setAccessibleName(description->text());
     // Started from the event loop: a job that fails at once (an action KAuth finds
     // invalid) reports its result inside start(), which in the constructor would
     // come before the caller has connected finished() and before exec() runs.
@@ -53,7 +59,8 @@ void DriverProgress::processResult(KJob *finishedJob)
     const bool success = finishedJob->errorString().isEmpty() && finishedJob->error() == 0;
     if (!success) {
         qCritical("Error code %s, text: \"%s\"!", QByteArray::number(finishedJob->error()).constData(), finishedJob->errorString().toLocal8Bit().constData());
-        const QString text = finishedJob->errorText().isEmpty() ? i18n("Unknown error") : finishedJob->errorText();
+        // KAuth's own failures (a denied authorisation) come with a code only.
+        const QString text = finishedJob->errorText().isEmpty() ? MainModule::getError(finishedJob->error()) : finishedJob->errorText();
         KMessageBox::error(nullptr, i18n("Transaction error: %1", text), QString());
     }
     // The job deletes itself after this signal.

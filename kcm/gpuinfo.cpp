@@ -3,11 +3,19 @@
 #include "device.h"
 #include "ui_gpuinfo.h"
 
+#include <QDialogButtonBox>
+#include <QLayout>
+
 GpuInfo::GpuInfo(QWidget *parent)
     : QDialog(parent)
     , m_form(new Ui_GpuInfo)
 {
     m_form->setupUi(this);
+    // Closed by a button too, not only by the window's frame.
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    buttons->setObjectName(QStringLiteral("closeButtons"));
+    layout()->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
 GpuInfo::~GpuInfo()

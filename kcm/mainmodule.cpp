@@ -33,6 +33,19 @@ MainModule::MainModule(QWidget *parent, const QVariantList &args, const Environm
     , m_initWatcher(new QFutureWatcher<QList<Device>>(this))
 {
     ui->setupUi(this);
+    // Unticked only now that its children exist: a group unticked while they are
+    // made leaves them without their role for assistive technology.
+    ui->xorgGroup->setChecked(false);
+    ui->gpuLabel->setBuddy(ui->gpuBox);
+    ui->kernelModuleLabel->setBuddy(ui->kernelModuleBox);
+    ui->xorgDriverLabel->setBuddy(ui->xorgDriverBox);
+    for (const auto &[button, text] : {std::pair<QPushButton *, QString>{ui->gpuInfo, i18n("GPU information")},
+                                       std::pair<QPushButton *, QString>{ui->kernelModuleInfo, i18n("Kernel module information")}}) {
+        button->setAccessibleName(text);
+        button->setToolTip(text);
+    }
+    // The whole model name, not what the host's first width leaves of it.
+    ui->gpuBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     setButtons(Help | Apply);
     setGuiEnabled(false);
     connect(m_initWatcher, &QFutureWatcher<QList<Device>>::finished, this, &MainModule::initUi);
@@ -105,8 +118,13 @@ void MainModule::initUi()
         ui->gpuBox->addItem(gpus.at(i).sysfsBusId() + QLatin1String(": ") + gpus.at(i).model(), i);
     }
     if (gpus.isEmpty()) {
+        ui->gpuVendor->setText(i18n("No GPU found"));
+        ui->kernelModuleVersion->clear();
         KMessageBox::error(this, i18n("Couldn't find any GPUs"), QString());
         return;
+    }
+    for (const Device &gpu : qAsConst(gpus)) {
+        m_appliedXorgDrivers.append(gpu.xorgDriver());
     }
     currentGpuIndex = 0;
     updateKernelModuleBox();
@@ -207,6 +225,11 @@ void MainModule::xorgDriverChangedHandler()
 
 void MainModule::load()
 {
+    // Reset: every GPU back to what is applied, none keeps a pending choice.
+    for (int i = 0; i < gpus.size(); ++i) {
+        gpus[i].resetNewDriver();
+        gpus[i].updateXOrgDriver(m_appliedXorgDrivers.value(i));
+    }
     currentGpuIndex = 0;
     // Once the scan has filled the form. The XOrg box too while "Expert settings"
     // is not ticked: it would show another GPU's driver once it is.
@@ -242,7 +265,14 @@ void MainModule::save()
         // KAuth leaves the helper's description in the error text, not the string.
         const QString detail = !reply.errorString.isEmpty() ? reply.errorString : !reply.errorText.isEmpty() ? reply.errorText : getError(reply.code);
         KMessageBox::error(this, i18n("Kernel module switch error: ") + detail, QString());
+        // Nothing was applied: the choices stay pending, Apply with them.
+        QTimer::singleShot(0, this, [this] {
+            markAsChanged();
+        });
         return;
+    }
+    for (int i = 0; i < gpus.size(); ++i) {
+        m_appliedXorgDrivers[i] = gpus.at(i).xorgDriver();
     }
     // The helper switched every GPU that was sent with another module, not only
     // the one shown.

@@ -68,6 +68,8 @@ private:
 
     Ui_MainModule *ui;
     QList<Device> gpus;
+    // Each GPU's XOrg driver as last applied (or found), for Reset.
+    QStringList m_appliedXorgDrivers;
     int currentGpuIndex = 0;
     Environment m_environment;
     // Owned by the module: a module closed before the scan ends never hears of it.

@@ -4,6 +4,9 @@
 #include "securebootreport.h"
 #include "ui_moduleinfo.h"
 
+#include <QDialogButtonBox>
+#include <QLayout>
+
 #include <KLocalizedString>
 #include <KMessageBox>
 
@@ -29,6 +32,11 @@ ModuleInfo::ModuleInfo(QWidget *parent)
     , m_form(new Ui_ModuleInfo)
 {
     m_form->setupUi(this);
+    // Closed by a button too, not only by the window's frame.
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    buttons->setObjectName(QStringLiteral("closeButtons"));
+    layout()->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     if (parent) {
         resize(int(parent->width() / 1.2), int(parent->height() / 1.2));
     }
@@ -72,5 +80,5 @@ QString ModuleInfo::version(const QString &path)
     // .modinfo section: read there, without starting a program for every label.
     QString version = QString::fromLocal8Bit(ModinfoSection::value(path, QByteArrayLiteral("version")));
     version.remove(QStringLiteral("version:")).remove(QLatin1Char(' '));
-    return version.isEmpty() ? QStringLiteral("unknown") : version;
+    return version.isEmpty() ? i18n("unknown") : version;
 }

@@ -98,6 +98,11 @@ public:
     void setNewDriver(const QString &name);
     // Makes the selected module the current one, once the helper has switched it.
     void updateCurrentDriver();
+    // Takes back the selection: the current module is the one to stay.
+    void resetNewDriver()
+    {
+        m_newDriverIndex = m_currentDriverIndex;
+    }
     // The first module whose real name is realName; the flag says whether one was found.
     QPair<bool, Module> driverByTrueName(const QString &realName) const;
 

@@ -43,6 +43,11 @@ public:
     {
         return m_token;
     }
+    // The action word.
+    QString word() const
+    {
+        return m_actionName.mid(m_actionName.lastIndexOf(QLatin1Char('.')) + 1);
+    }
 
     static QString busyText();
 

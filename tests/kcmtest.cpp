@@ -14,6 +14,7 @@
 
 #include <KAuth/Action>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -141,6 +142,8 @@ private Q_SLOTS:
     void boxesFollowTheGpu_data();
     void boxesFollowTheGpu();
     void choicesMarkTheModuleChanged();
+    void resetTakesBackEveryChoice();
+    void formIsAccessible();
     void saveSendsEveryGpu_data();
     void saveSendsEveryGpu();
     void secureBootWarnsBeforeApply_data();
@@ -307,6 +310,57 @@ void KcmTest::choicesMarkTheModuleChanged()
     QCOMPARE(entries.value(1).toMap().value(QStringLiteral("newKernelModuleRealName")).toString(), QStringLiteral("nouveau"));
 }
 
+void KcmTest::resetTakesBackEveryChoice()
+{
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    QList<QVariantMap> requests;
+    const auto kcm = readyModule(laptop, &requests);
+    QVERIFY(kcm);
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
+    child<QGroupBox>(kcm.get(), "xorgGroup")->setChecked(true);
+    child<QComboBox>(kcm.get(), "xorgDriverBox")->setCurrentIndex(0);
+    // The host's Reset.
+    kcm->load();
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
+    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), QStringLiteral("nvidia_current (current)"));
+    ModalAnswerer answerer({QDialogButtonBox::No});
+    kcm->save();
+    QCOMPARE(requests.size(), 1);
+    for (const QVariant &entry : requests.first().value(QStringLiteral("data")).toList()) {
+        const QVariantMap map = entry.toMap();
+        QCOMPARE(map.value(QStringLiteral("newKernelModuleRealName")), map.value(QStringLiteral("currentKernelModuleRealName")));
+    }
+    QCOMPARE(requests.first().value(QStringLiteral("data")).toList().at(1).toMap().value(QStringLiteral("XOrgDriver")).toString(), QStringLiteral("nvidia"));
+}
+
+void KcmTest::formIsAccessible()
+{
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    const auto kcm = readyModule(laptop);
+    QVERIFY(kcm);
+    child<QGroupBox>(kcm.get(), "xorgGroup")->setChecked(true);
+    // Every box has the label that names it; the buttons that show only an icon
+    // have a name and a tool tip.
+    for (const auto &[label, box] : {std::pair<const char *, const char *>{"gpuLabel", "gpuBox"},
+                                     std::pair<const char *, const char *>{"kernelModuleLabel", "kernelModuleBox"},
+                                     std::pair<const char *, const char *>{"xorgDriverLabel", "xorgDriverBox"}}) {
+        QCOMPARE(child<QLabel>(kcm.get(), label)->buddy(), child<QComboBox>(kcm.get(), box));
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(child<QComboBox>(kcm.get(), box));
+        QVERIFY(accessible);
+        QCOMPARE(accessible->role(), QAccessible::ComboBox);
+        QVERIFY(!accessible->state().disabled);
+    }
+    for (const char *name : {"gpuInfo", "kernelModuleInfo"}) {
+        auto *button = child<QPushButton>(kcm.get(), name);
+        QVERIFY(button->text().isEmpty());
+        QVERIFY(!button->toolTip().isEmpty());
+        QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), button->toolTip());
+    }
+}
+
 void KcmTest::saveSendsEveryGpu_data()
 {
     QTest::addColumn<bool>("succeeds");
@@ -337,8 +391,12 @@ void KcmTest::saveSendsEveryGpu()
     child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
     child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(0);
     ModalAnswerer answerer({succeeds ? QDialogButtonBox::No : QDialogButtonBox::Ok});
+    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
     kcm->save();
     QCOMPARE(answerer.texts, QStringList{box});
+    // After a failure the choice is still pending, and Apply can send it again.
+    QTest::qWait(50);
+    QCOMPARE(changed.contains(QVariantList{true}), !succeeds);
 
     QCOMPARE(requests.size(), 1);
     const QVariantList entries = requests.first().value(QStringLiteral("data")).toList();
@@ -460,7 +518,7 @@ void KcmTest::noGpu()
     MainModule module(nullptr, QVariantList(), environment);
     QTRY_COMPARE(answerer.texts, QStringList{QStringLiteral("Couldn't find any GPUs")});
     QVERIFY(!child<QComboBox>(&module, "gpuBox")->isEnabled());
-    QCOMPARE(child<QLabel>(&module, "gpuVendor")->text(), QStringLiteral("Loading..."));
+    QCOMPARE(child<QLabel>(&module, "gpuVendor")->text(), QStringLiteral("No GPU found"));
     module.load();
     module.save();
 }
@@ -477,6 +535,9 @@ void KcmTest::infoDialogs()
     QCOMPARE(child<QLabel>(&gpuInfo, "busLabel")->text(), QStringLiteral("PCI:1@0:0:0"));
     QCOMPARE(child<QLabel>(&gpuInfo, "devIdLabel")->text(), QStringLiteral("1f91"));
     QCOMPARE(child<QLabel>(&gpuInfo, "uniqIdLabel")->text(), QStringLiteral("VCu0.xyz"));
+    gpuInfo.show();
+    child<QDialogButtonBox>(&gpuInfo, "closeButtons")->button(QDialogButtonBox::Close)->click();
+    QVERIFY(!gpuInfo.isVisible());
 
     QWidget parent;
     parent.resize(1000, 600);
@@ -487,6 +548,8 @@ void KcmTest::infoDialogs()
     // modinfo's lines, the run of blanks after each key made one.
     QCOMPARE(child<QTextEdit>(&moduleInfo, "infoTextEdit")->toPlainText(),
              QStringLiteral("filename: %1\nversion: 535.54.03\nname: nvidia").arg(nvidia.currentDriver().path));
+
+    QVERIFY(child<QDialogButtonBox>(&moduleInfo, "closeButtons")->button(QDialogButtonBox::Close));
 
     ModalAnswerer answerer({QDialogButtonBox::Ok});
     ModuleInfo missing(nullptr);
@@ -574,7 +637,9 @@ void KcmTest::jobOutcomes_data()
     QTest::newRow("code and text") << -1 << 4001 << QStringLiteral("E: Unable to locate package x") << QString() << true
                                    << QStringLiteral("Transaction error: E: Unable to locate package x");
     QTest::newRow("password prompt shown") << int(KAuth::Action::AuthRequiredStatus) << 0 << QString() << QString() << true << QString();
-    QTest::newRow("denied") << int(KAuth::Action::DeniedStatus) << 4 << QString() << QString() << false << QStringLiteral("Transaction error: Unknown error");
+    // KAuth's own codes come with KAuth's text, as on Apply.
+    QTest::newRow("denied") << int(KAuth::Action::DeniedStatus) << 4 << QString() << QString() << false
+                            << QStringLiteral("Transaction error: Authorization denied.");
 }
 
 void KcmTest::jobOutcomes()
