@@ -17,9 +17,12 @@
 #include <KMessageBox>
 
 #include <QDebug>
+#include <QLayout>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QtConcurrent>
+
+#include <algorithm>
 
 MainModule::MainModule(QWidget *parent, const QVariantList &args)
     : MainModule(parent, args, Environment())
@@ -44,8 +47,6 @@ MainModule::MainModule(QWidget *parent, const QVariantList &args, const Environm
         button->setAccessibleName(text);
         button->setToolTip(text);
     }
-    // The whole model name, not what the host's first width leaves of it.
-    ui->gpuBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     setButtons(Help | Apply);
     setGuiEnabled(false);
     connect(m_initWatcher, &QFutureWatcher<QList<Device>>::finished, this, &MainModule::initUi);
@@ -117,6 +118,18 @@ void MainModule::initUi()
     for (int i = 0; i < gpus.size(); ++i) {
         ui->gpuBox->addItem(gpus.at(i).sysfsBusId() + QLatin1String(": ") + gpus.at(i).model(), i);
     }
+    // The whole model name, not what the host's first width, chosen before the
+    // names were known, leaves of it: a window narrower than the form now wants
+    // grows (never shrinks).
+    ui->gpuBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    if (QWidget *top = window(); top != this && top->isVisible()) {
+        const int missing = ui->gpuBox->sizeHint().width() - ui->gpuBox->width();
+        if (missing > 0) {
+            // A little more: the layout gives the box less than the window gains.
+            top->resize(std::min(top->width() + missing + 2 * fontMetrics().averageCharWidth(), 1200), top->height());
+        }
+    }
+
     if (gpus.isEmpty()) {
         ui->gpuVendor->setText(i18n("No GPU found"));
         ui->kernelModuleVersion->clear();

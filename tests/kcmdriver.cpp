@@ -24,6 +24,8 @@
 #include <KPluginMetaData>
 #include <KService>
 
+#include <QVBoxLayout>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -231,6 +233,8 @@ int main(int argc, char **argv)
             if (!module) {
                 return 1;
             }
+            // Laid out as a host lays it out: the window follows the module's minimum size.
+            (new QVBoxLayout(&window))->addWidget(module);
             window.show();
             if (!QTest::qWaitFor(
                     [&] {
