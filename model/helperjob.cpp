@@ -88,7 +88,13 @@ void HelperJob::remoteSignal(int type, const QString &action, const QByteArray &
         m_started = true;
         m_limit.start(m_silenceSeconds * 1000);
     } else if (type == actionPerformed && tokenOfReply(KAuth::ActionReply::deserialize(data)) == m_token) {
-        finishWithReply(data);
+        // KAuth's job hears the same announcement and ends with it: the job ends
+        // with KAuth's, unless KAuth's took another request's reply before.
+        if (m_executeDone) {
+            finishWithReply(data);
+        } else {
+            m_ownReply = data;
+        }
     }
 }
 
@@ -103,8 +109,13 @@ void HelperJob::executeJobResult(KJob *job)
 {
     auto *executeJob = qobject_cast<KAuth::ExecuteJob *>(job);
     const QString token = executeJob ? executeJob->data().value(QStringLiteral(KIV_REQUEST_TOKEN)).toString() : QString();
+    m_executeDone = true;
     if (!token.isEmpty() && token != m_token) {
-        // The reply to another client's request: this one's is still to come.
+        // The reply to another client's request: this one's came already, or is
+        // still to come.
+        if (!m_ownReply.isEmpty()) {
+            finishWithReply(m_ownReply);
+        }
         return;
     }
     finish(job->error(), job->errorText());

@@ -77,4 +77,6 @@ private:
     int m_silenceSeconds = 300;
     bool m_started = false;
     bool m_done = false;
+    bool m_executeDone = false; // KAuth's job has reported
+    QByteArray m_ownReply; // announced before KAuth's job reported
 };

@@ -175,13 +175,15 @@ def tweaks(checks):
     checks.equal("read back: off", [event["tweaks"]["tearing"] for event in events(out[4]) if "tweaks" in event], [False])
 
     # The Intel GPU's tweak is the picom snippet; picom must accept what it wrote.
-    xvfb = "Xvfb :8 -screen 0 1024x768x24 -noreset >/dev/null 2>&1 & xvfb=$!; sleep 1; export DISPLAY=:8;"
+    # Started, and waited for until it answers (a loaded machine takes its time).
+    xvfb = ("Xvfb :8 -screen 0 1024x768x24 -noreset >/dev/null 2>&1 & xvfb=$!; export DISPLAY=:8;"
+            "for i in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done;")
     picom = "timeout 20 picom --config %s --diagnostics 2>&1 | grep -E 'syntax error|cannot open include file' || echo no parse error;"
     glmark2 = ("mv /usr/bin/glmark2 /usr/bin/glmark2.real && printf '#!/bin/sh\\nexec /usr/bin/glmark2.real -b :duration=0.1 \"$@\"\\n'"
                " > /usr/bin/glmark2 && chmod 755 /usr/bin/glmark2;")
     # What picom says of the configuration it reads: a read error, or, as it sets
     # vsync up (which Xvfb cannot do), that vsync is on; nothing when it is off.
-    judge = ("timeout 5 picom --diagnostics 2>&1 | grep -o -E 'Error when reading configuration file.*|syntax error.*|"
+    judge = ("timeout 10 picom --diagnostics 2>&1 | grep -o -E 'Error when reading configuration file.*|syntax error.*|"
              "Failed to load a swap control extension|No supported vsync method found' | sort -u; echo --;")
     configurations = [
         ("Debian's sample configuration", "cp /usr/share/doc/picom/examples/picom.sample.conf /root/.config/picom.conf"),
