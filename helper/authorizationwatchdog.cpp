@@ -72,6 +72,7 @@ bool AuthorizationWatchdog::isServing()
 void AuthorizationWatchdog::remoteSignal(int type, const QString &, const QByteArray &)
 {
     if (type == actionStarted) {
+        RequestGate::requestStarted();
         m_checking = true;
         m_since.start();
     } else if (type == actionPerformed) {

@@ -284,6 +284,10 @@ bool ConfigurationBackup::replaceBackup(const QString &staging) const
             return false;
         }
         if (::rename(fresh.constData(), current.constData()) != 0) {
+            // The previous copy goes back rather than away with the staging directory.
+            if (haveCurrent) {
+                ::rename(old.constData(), current.constData());
+            }
             return false;
         }
     }

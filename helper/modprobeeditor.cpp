@@ -199,14 +199,18 @@ QList<QPair<int, int>> ModprobeEditor::commentedEntries(const QString &text, con
         // text is a trailing comment, not a disabled entry.
         int prefix = 0;
         int mark = -1;
+        int marks = 0;
         while (prefix < physical.size()
                && (physical.at(prefix) == QLatin1Char('#') || physical.at(prefix) == QLatin1Char(' ') || physical.at(prefix) == QLatin1Char('\t'))) {
             if (physical.at(prefix) == QLatin1Char('#')) {
                 mark = prefix;
+                ++marks;
             }
             ++prefix;
         }
-        if (mark < 0) {
+        // One mark: taking it away enables the entry. With more, the line stays a
+        // comment whatever is taken away: it is no disabled entry to restore.
+        if (marks != 1) {
             continue;
         }
         QString rest = physical.mid(prefix);
@@ -251,6 +255,23 @@ QStringList ModprobeEditor::modprobeDirectories() const
         }
     }
     return directories;
+}
+
+bool ModprobeEditor::isReadByKmod(const QString &path) const
+{
+    // kmod reads the files named *.conf directly in its directories; of two of
+    // one name, the one in the directory it reads first (/etc, /run, /lib).
+    const QFileInfo file(path);
+    if (!path.endsWith(QLatin1String(".conf")) || file.fileName().startsWith(QLatin1Char('.'))) {
+        return false;
+    }
+    for (const char *directory : {"/etc/modprobe.d", "/run/modprobe.d", "/lib/modprobe.d"}) {
+        const QString candidate = m_root + QLatin1String(directory) + QLatin1Char('/') + file.fileName();
+        if (QFileInfo(candidate).isFile()) {
+            return QFileInfo(candidate).absoluteFilePath() == file.absoluteFilePath();
+        }
+    }
+    return false;
 }
 
 QStringList ModprobeEditor::files() const
@@ -336,9 +357,17 @@ bool ModprobeEditor::commentOutEntries(const QString &keyword, const ModuleSwitc
             continue;
         }
         const QList<Line> parsed = lines(textOf(data));
-        if (std::any_of(parsed.cbegin(), parsed.cend(), [&](const Line &line) {
-                return classify(line, keyword, modules) != Kind::None;
-            })) {
+        bool entry = false;
+        for (const Line &line : parsed) {
+            const Kind kind = classify(line, keyword, modules);
+            if (kind == Kind::Unsafe) {
+                // Before anything is written: the switch fails whole.
+                reportUnsafe(path, line, line.words.at(1));
+                return false;
+            }
+            entry = entry || kind == Kind::Entry;
+        }
+        if (entry) {
             matching.append(path);
         }
     }
@@ -365,13 +394,18 @@ bool ModprobeEditor::uncommentEntries(const QString &keyword, bool appendIfNone,
             matching.append(path);
         }
     }
-    if (appendIfNone && matching.isEmpty()) {
-        return appendBlacklistEntry(names);
-    }
     for (const QString &path : qAsConst(matching)) {
         if (!rewrite(path, keyword, modules, true)) {
             return false;
         }
+    }
+    // An entry restored where kmod does not look (a .dpkg-old file, a file in a
+    // subdirectory, one that a file of the same name elsewhere hides) blocks
+    // nothing: then the module is blacklisted in our own file too.
+    if (appendIfNone && std::none_of(matching.cbegin(), matching.cend(), [this](const QString &path) {
+            return isReadByKmod(path);
+        })) {
+        return appendBlacklistEntry(names);
     }
     return true;
 }

@@ -71,6 +71,7 @@ private:
     static QList<QPair<int, int>> commentedEntries(const QString &text, const QString &keyword, const QStringList &names);
 
     QStringList files() const;
+    bool isReadByKmod(const QString &path) const;
     bool rewrite(const QString &path, const QString &keyword, const QStringList &names, bool enable);
     void reportUnsafe(const QString &path, const Line &line, const QString &module);
 

@@ -13,7 +13,8 @@ class QObject;
 // waiting for good.
 //
 // So a request that reaches an idle helper with an action ID that is not one of
-// the helper's, or with arguments larger than any real request, ends the helper
+// the helper's, or with arguments no real request has (larger, nested deeper,
+// counts beyond their bytes, types no request carries), ends the helper
 // process before KAuth reads it: the sender's call fails, and D-Bus activation
 // starts a fresh helper for the next request. A request in progress is never
 // interrupted by this.
@@ -29,6 +30,9 @@ void install(const char *helperId, const QStringList &actionWords);
 // The largest arguments a request may carry, serialised: far above the largest
 // request the helper accepts, far below what reading it could do harm with.
 constexpr int maxArgumentsSize = 1024 * 1024;
+
+// Called as KAuth starts a request.
+void requestStarted();
 
 // Sends the helper's diagnostics to the system log only. KAuth sends them to the
 // caller as D-Bus signals that every user on the bus receives, and they name

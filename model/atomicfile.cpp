@@ -96,7 +96,8 @@ bool copyExtendedAttributes(const QByteArray &path, int fd)
     }
     names.resize(int(size));
     for (const QByteArray &name : names.split('\0')) {
-        if (name.isEmpty()) {
+        // IMA and EVM describe the old content: the kernel makes them anew.
+        if (name.isEmpty() || name == "security.ima" || name == "security.evm") {
             continue;
         }
         const ssize_t length = lgetxattr(path.constData(), name.constData(), nullptr, 0);

@@ -119,6 +119,7 @@ private Q_SLOTS:
     void roundTripRestoresEveryFile();
     void editing_data();
     void editing();
+    void restoredWhereKmodDoesNotLook();
     void appendedLineStandsOnItsOwn();
     void emptyNamesMatchNothing();
     void missingDirectoriesFailTheBlacklistStep();
@@ -227,8 +228,9 @@ void HelperTest::editing_data()
                                                           << QByteArray("options x y=1 \\\n#blacklist nvidia\n") << QByteArray("blacklist nvidia\n") << true;
     QTest::newRow("mark and blanks go") << QByteArray("#   blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("blacklist nvidia\n")
                                         << QByteArray() << true;
-    QTest::newRow("only the mark next to the keyword goes")
-        << QByteArray("## blacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("#blacklist nvidia\n") << QByteArray() << true;
+    // Taking one of two marks away leaves a comment: no entry to restore.
+    QTest::newRow("two marks: no disabled entry") << QByteArray("## blacklist nvidia\n") << QStringLiteral("blacklist") << true
+                                                  << QByteArray("## blacklist nvidia\n") << QByteArray("blacklist nvidia\n") << true;
     QTest::newRow("indented mark") << QByteArray("  #\tblacklist nvidia\n") << QStringLiteral("blacklist") << true << QByteArray("  blacklist nvidia\n")
                                    << QByteArray() << true;
     // A mark after other text is a trailing comment, not a disabled entry: it
@@ -263,6 +265,19 @@ void HelperTest::editing()
     }
     QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/test.conf")), after);
     QCOMPARE(root.read(blacklistFile), appended.isEmpty() ? QByteArray("<missing>") : appended);
+}
+
+void HelperTest::restoredWhereKmodDoesNotLook()
+{
+    // Restored in a file kmod never reads, the entry blocks nothing: the module
+    // is blacklisted in our own file as well.
+    Root root;
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/nvidia.conf.dpkg-old"), "#blacklist nvidia\n"));
+    QVERIFY(root.write(QStringLiteral("/lib/modprobe.d/shadowed.conf"), "#blacklist nvidia\n"));
+    QVERIFY(root.write(QStringLiteral("/etc/modprobe.d/shadowed.conf"), "options x y=1\n"));
+    QVERIFY(ModprobeEditor(root.dir.path()).uncommentEntries(QStringLiteral("blacklist"), true, toNouveau));
+    QCOMPARE(root.read(QStringLiteral("/etc/modprobe.d/nvidia.conf.dpkg-old")), QByteArray("blacklist nvidia\n"));
+    QCOMPARE(root.read(blacklistFile), QByteArray("blacklist nvidia\n"));
 }
 
 void HelperTest::appendedLineStandsOnItsOwn()

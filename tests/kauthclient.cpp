@@ -4,6 +4,7 @@
 // step and the result. Usage:
 //   kauthclient ACTION JSON [--stop-at PERCENT] [--stop-after SECONDS] [--timeout SECONDS]
 //   kauthclient --raw ACTION-ID JSON [--timeout SECONDS] [--nested DEPTH]
+//     (a DEPTH of -1: a list whose count claims far more than the data holds)
 // --raw calls the helper's D-Bus method directly, as any program on the bus can,
 // bypassing KAuth's client (which refuses action IDs that polkit does not know).
 #include "helperid.h"
@@ -27,7 +28,10 @@ int rawCall(const QString &actionId, const QVariantMap &arguments, int nested, i
 {
     QByteArray serialized;
     QDataStream stream(&serialized, QIODevice::WriteOnly);
-    if (nested > 0) {
+    if (nested < 0) {
+        // {"a": a list that claims 2^31 - 1 elements and holds none}.
+        stream << quint32(1) << QStringLiteral("a") << quint32(QMetaType::QVariantList) << qint8(0) << quint32(0x7fffffff);
+    } else if (nested > 0) {
         // {"a": [[[...[1]...]]]}, written out by hand: a QVariant that deep could
         // not even be destroyed without exhausting the stack.
         stream << quint32(1) << QStringLiteral("a");

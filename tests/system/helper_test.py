@@ -317,6 +317,8 @@ def disclosure(checks):
         shell("(", slow, "> /run/slow.txt) & sleep 2;", racing,
               "(", quoted(client("install", {"drivers": ["kiv-slow-tools"]})), "> /run/race-install.txt) &",
               "(/usr/bin/orlix-admin-driver set-module PCI:1@0:0:0 nouveau > /run/race-cli.txt 2>&1; echo exit $? >> /run/race-cli.txt) &",
+              # Arguments that would make Qt's reader ask for gigabytes, sent while the helper works.
+              quoted(NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.install", "{}", "--nested", "-1"]), "> /dev/null &",
               "sleep 1; cat /run/race-*.txt; echo ==; wait; cat /run/slow.txt"),
         ["dpkg-query", "-W", "-f", "${Package} ${db:Status-Abbrev}\\n", "kiv-slow-driver", "kiv-slow-tools"],  # 6
     ]
@@ -393,11 +395,15 @@ def authorization(checks):
         shell("(for i in $(seq 16); do", quoted(NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.nosuch", "{}", "--timeout", "5"]),
               "> /dev/null & sleep 0.25; done; wait) & for i in 1 2 3 4 5 6; do",
               quoted(client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}, "--timeout", "20")), "; sleep 0.3; done; wait"),
-        # 4, 5: arguments nested deep, from any user: within the size a request may
-        # have they are read and refused as usual; beyond it the helper ends first.
+        # 4, 5, 6: arguments no request has, from any user (nested deep, over the
+        # size limit, a count that claims 2^31 elements): the helper ends before
+        # KAuth reads them, and a fresh one serves the next request.
         NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.tearing", "{}", "--nested", "100000"],
         NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.tearing", "{}", "--nested", "200000"],
-        client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}),  # 6
+        NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.tearing", "{}", "--nested", "-1"],
+        client("tearing", {"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}),  # 7
+        # 8: a request with its arguments as the clients send them still passes.
+        NOBODY + [CLIENT, "--raw", "org.kiv.kivadmindriverhelper.tearing", '{"vendor": "intel", "driverName": "intel", "shouldEnable": "true"}'],
     ]
     machine = Machine("hybrid-laptop", binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
@@ -408,9 +414,11 @@ def authorization(checks):
     checks.equal("root's requests during a flood of unknown action IDs all end", len(flood), 6)
     checks.true("and are served, or fail with a text", all(r["result"] == "ok" or r["text"] for r in flood), flood)
     checks.true("most are served", sum(r["result"] == "ok" for r in flood) >= 4, flood)
-    checks.equal("arguments 100 000 deep are read, and the caller refused", result(out[4])["result"], "reply")
-    checks.equal("arguments 200 000 deep end the helper before they are read", result(out[5])["result"], "error")
-    checks.equal("a fresh helper serves the next request", result(out[6])["result"], "ok")
+    checks.equal("arguments nested 100 000 deep end the helper before they are read", result(out[4])["result"], "error")
+    checks.equal("and 200 000 deep, over the size limit", result(out[5])["result"], "error")
+    checks.equal("and a count beyond the data", result(out[6])["result"], "error")
+    checks.equal("a fresh helper serves the next request", result(out[7])["result"], "ok")
+    checks.equal("real arguments pass, and the caller is refused by polkit", result(out[8])["result"], "reply")
 
 
 def run_groups(what, groups):
