@@ -18,6 +18,7 @@
 
 #include <QDebug>
 #include <QLayout>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QtConcurrent>
@@ -126,7 +127,8 @@ void MainModule::initUi()
         const int missing = ui->gpuBox->sizeHint().width() - ui->gpuBox->width();
         if (missing > 0) {
             // A little more: the layout gives the box less than the window gains.
-            top->resize(std::min(top->width() + missing + 2 * fontMetrics().averageCharWidth(), 1200), top->height());
+            const int screenWidth = top->screen() ? top->screen()->availableGeometry().width() : 1200;
+            top->resize(std::min(top->width() + missing + 2 * fontMetrics().averageCharWidth(), screenWidth), top->height());
         }
     }
 
@@ -248,6 +250,7 @@ void MainModule::load()
     // is not ticked: it would show another GPU's driver once it is.
     if (ui->kernelModuleBox->isEnabled()) {
         const QSignalBlocker blocker(ui->gpuBox);
+        ui->xorgGroup->setChecked(false);
         ui->gpuBox->setCurrentIndex(0);
         updateKernelModuleBox();
         updateXOrgDriverBox();

@@ -110,15 +110,33 @@ void HelperJob::executeJobResult(KJob *job)
     auto *executeJob = qobject_cast<KAuth::ExecuteJob *>(job);
     const QString token = executeJob ? executeJob->data().value(QStringLiteral(KIV_REQUEST_TOKEN)).toString() : QString();
     m_executeDone = true;
-    if (!token.isEmpty() && token != m_token) {
-        // The reply to another client's request: this one's came already, or is
-        // still to come.
-        if (!m_ownReply.isEmpty()) {
-            finishWithReply(m_ownReply);
-        }
+    if (token == m_token) {
+        finish(job->error(), job->errorText());
         return;
     }
-    finish(job->error(), job->errorText());
+    // Another request's reply (KAuth's job takes any of this action), or a failure,
+    // whose data KAuth's job does not keep: the reply announced with this job's
+    // token decides, heard already or about to be (both come from one signal).
+    if (!m_ownReply.isEmpty()) {
+        finishWithReply(m_ownReply);
+        return;
+    }
+    const bool clientSide = job->error() == KAuth::ActionReply::DBusError || job->error() == KAuth::ActionReply::NoResponderError
+        || job->error() == KAuth::ActionReply::BackendError || job->error() == KAuth::ActionReply::InvalidActionError
+        || job->error() == KAuth::ActionReply::AlreadyStartedError;
+    if (token.isEmpty() && job->error() != 0) {
+        if (clientSide) {
+            finish(job->error(), job->errorText());
+            return;
+        }
+        // KAuth's own answer to this request (a denial) carries no token either:
+        // it is this job's unless its own reply comes at once.
+        const int error = job->error();
+        const QString text = job->errorText();
+        QTimer::singleShot(2000, this, [this, error, text]() {
+            finish(error, text);
+        });
+    }
 }
 
 void HelperJob::finishWithReply(const QByteArray &serialisedReply)

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QPair>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,8 +38,19 @@ bool isBlank(char c)
 bool onlyCommentFrom(const QByteArray &text, int offset)
 {
     for (int i = offset; i < text.size() && text.at(i) != '\n'; ++i) {
-        if (text.at(i) == '#' || (text.at(i) == '/' && i + 1 < text.size() && (text.at(i + 1) == '/' || text.at(i + 1) == '*'))) {
+        if (text.at(i) == '#' || (text.at(i) == '/' && i + 1 < text.size() && text.at(i + 1) == '/')) {
             return true;
+        }
+        if (text.at(i) == '/' && i + 1 < text.size() && text.at(i + 1) == '*') {
+            // Only a comment that ends on this line: a mark at the line's start
+            // would leave the rest of it bare on the next.
+            const int end = text.indexOf("*/", i + 2);
+            const int lineEnd = text.indexOf('\n', i);
+            if (end < 0 || (lineEnd >= 0 && end > lineEnd)) {
+                return false;
+            }
+            i = end + 1;
+            continue;
         }
         if (!isBlank(text.at(i))) {
             return false;
@@ -148,8 +161,13 @@ QList<PicomConfig::Setting> PicomConfig::topLevelSettings(const QByteArray &text
     int valueStart = 0;
     int nameStart = 0;
     Setting current;
-    // valueEnd: where the value ends; end: where the setting does, after its ";".
+    // valueEnd: where the value ends (before a comment in it); end: where the
+    // setting does, after its ";".
+    int commentInValue = -1;
     const auto close = [&](int valueEnd, int end) {
+        if (commentInValue >= 0) {
+            valueEnd = std::min(valueEnd, commentInValue);
+        }
         current.value = text.mid(valueStart, valueEnd - valueStart).trimmed();
         current.lastLine = line;
         settings.append(current);
@@ -159,16 +177,22 @@ QList<PicomConfig::Setting> PicomConfig::topLevelSettings(const QByteArray &text
     for (int i = 0; i < text.size(); ++i) {
         const char c = text.at(i);
         if (c == '\n') {
-            if (inValue && depth == 0 && !text.mid(valueStart, i - valueStart).trimmed().isEmpty()) {
+            if (inValue && depth == 0 && !text.mid(valueStart, (commentInValue >= 0 ? commentInValue : i) - valueStart).trimmed().isEmpty()) {
                 // libconfig needs no ";" after a value.
                 close(i, i);
             }
             ++line;
         } else if (c == '#' || (c == '/' && i + 1 < text.size() && text.at(i + 1) == '/')) {
+            if (inValue && depth == 0 && commentInValue < 0) {
+                commentInValue = i;
+            }
             while (i + 1 < text.size() && text.at(i + 1) != '\n') {
                 ++i;
             }
         } else if (c == '/' && i + 1 < text.size() && text.at(i + 1) == '*') {
+            if (inValue && depth == 0 && commentInValue < 0) {
+                commentInValue = i;
+            }
             for (i += 2; i < text.size() && !(text.at(i) == '*' && i + 1 < text.size() && text.at(i + 1) == '/'); ++i) {
                 line += text.at(i) == '\n' ? 1 : 0;
             }
@@ -206,6 +230,7 @@ QList<PicomConfig::Setting> PicomConfig::topLevelSettings(const QByteArray &text
                 current.firstLine = line;
                 nameStart = i;
                 valueStart = next + 1;
+                commentInValue = -1;
                 inValue = true;
                 i = next;
             } else {
@@ -230,33 +255,72 @@ QList<PicomConfig::Setting> PicomConfig::topLevelSettings(const QByteArray &text
     return settings;
 }
 
-QStringList PicomConfig::includes(const QByteArray &text)
+QList<QPair<int, QString>> PicomConfig::includeLines(const QByteArray &text)
 {
-    QStringList named;
-    for (const QByteArray &line : text.split('\n')) {
-        const QByteArray trimmed = line.trimmed();
-        if (!trimmed.startsWith("@include")) {
-            continue;
+    QList<QPair<int, QString>> found;
+    int line = 0;
+    bool inBlock = false;
+    int start = 0;
+    while (start <= text.size()) {
+        int end = text.indexOf('\n', start);
+        if (end < 0) {
+            end = text.size();
         }
-        QByteArray path = trimmed.mid(8).trimmed();
-        if (path.size() >= 2 && path.startsWith('"') && path.endsWith('"')) {
-            path = path.mid(1, path.size() - 2);
+        const QByteArray physical = text.mid(start, end - start);
+        const QByteArray trimmed = physical.trimmed();
+        if (!inBlock && trimmed.startsWith("@include")) {
+            // The quoted path, up to its closing quote; a comment may follow.
+            const int open = trimmed.indexOf('"');
+            int close = open;
+            while (close >= 0 && (close = trimmed.indexOf('"', close + 1)) > 0 && trimmed.at(close - 1) == '\\') { }
+            if (open >= 0 && close > open) {
+                found.append({line, QFile::decodeName(trimmed.mid(open + 1, close - open - 1))});
+            } else {
+                found.append({line, QFile::decodeName(trimmed.mid(8).trimmed())});
+            }
         }
-        named.append(QFile::decodeName(path));
+        // Block comments that stay open past the line, outside strings and line comments.
+        bool inString = false;
+        for (int i = 0; i < physical.size(); ++i) {
+            const char c = physical.at(i);
+            if (inBlock) {
+                if (c == '*' && i + 1 < physical.size() && physical.at(i + 1) == '/') {
+                    inBlock = false;
+                    ++i;
+                }
+            } else if (inString) {
+                if (c == '\\') {
+                    ++i;
+                } else if (c == '"') {
+                    inString = false;
+                }
+            } else if (c == '"') {
+                inString = true;
+            } else if (c == '#' || (c == '/' && i + 1 < physical.size() && physical.at(i + 1) == '/')) {
+                break;
+            } else if (c == '/' && i + 1 < physical.size() && physical.at(i + 1) == '*') {
+                inBlock = true;
+                ++i;
+            }
+        }
+        ++line;
+        start = end + 1;
     }
-    return named;
+    return found;
 }
 
 bool PicomConfig::collectSettings(const QString &path, const QByteArray &text, const QString &skip, int depth, QList<QPair<QString, Setting>> *settings) const
 {
+    // libconfig takes every include, at any depth, from the main file's folder.
+    const QString base = userConfig();
     for (const Setting &setting : topLevelSettings(text)) {
         settings->append({path, setting});
     }
     if (depth >= 8) {
         return true;
     }
-    for (const QString &named : includes(text)) {
-        const QString file = namedFile(path, named);
+    for (const auto &include : includeLines(text)) {
+        const QString file = namedFile(base, include.second);
         if (file == QFileInfo(skip).absoluteFilePath() || !QFileInfo::exists(file)) {
             continue;
         }
@@ -285,34 +349,40 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
     }
     // Bytes, line by line: whatever encoding the file has, only the lines changed here change.
     QList<QByteArray> lines = text.split('\n');
-    bool changed = !exists;
-
     // Lines set aside earlier come back; while prevention is on, what conflicts goes again.
+    bool restored = false;
     for (QByteArray &line : lines) {
         if (line.startsWith(setAside)) {
             line.remove(0, setAside.size());
-            changed = true;
+            restored = true;
         }
     }
 
     // The include line, in the form picom reads, once.
     const QByteArray wanted = QFile::encodeName(includeLine(receiving, tweaksFile));
     bool included = false;
-    for (int i = 0; i < lines.size(); ++i) {
-        const QStringList named = includes(lines.at(i));
-        if (named.isEmpty() || namedFile(receiving, named.first()) != QFileInfo(tweaksFile).absoluteFilePath()) {
+    const QList<QPair<int, QString>> includeList = includeLines(lines.join('\n'));
+    for (auto it = includeList.crbegin(); it != includeList.crend(); ++it) {
+        if (namedFile(receiving, it->second) != QFileInfo(tweaksFile).absoluteFilePath()) {
             continue;
         }
-        if (included) {
-            lines.removeAt(i--);
-            changed = true;
-        } else {
+        // The first one stays, in the form picom reads; later ones go.
+        const bool first = std::none_of(includeList.cbegin(), includeList.cend(), [&](const QPair<int, QString> &other) {
+            return other.first < it->first && namedFile(receiving, other.second) == QFileInfo(tweaksFile).absoluteFilePath();
+        });
+        if (first) {
             included = true;
-            changed = changed || lines.at(i).trimmed() != wanted;
-            if (lines.at(i).trimmed() != wanted) {
-                lines[i] = wanted;
+            if (lines.at(it->first).trimmed() != wanted && !lines.at(it->first).trimmed().startsWith(wanted)) {
+                lines[it->first] = wanted;
             }
+        } else {
+            lines.removeAt(it->first);
         }
+    }
+
+    if (!enable && !included && !restored) {
+        // Nothing of ours to take back: the user's configuration stays as it is.
+        return AtomicFile::write(tweaksFile, QByteArray(), &error) ? Done : TweaksFailed;
     }
 
     QByteArray snippet;
@@ -344,7 +414,6 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
                 lines[i].prepend(setAside);
             }
             vsyncAside = true;
-            changed = true;
         }
         snippet = header + '\n';
         if (!backendSet) {
@@ -359,17 +428,20 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
     }
 
     // Never two settings of one name at once: the tweaks file gives up its own
-    // before the user's come back, and takes them only after the user's went.
+    // before the user's come back, and takes them only after the user's went (or
+    // before picom reads it at all).
     if (!enable && !AtomicFile::write(tweaksFile, QByteArray(), &error)) {
         return TweaksFailed;
     }
-    if (!included) {
-        if (changed) {
-            if (!lines.isEmpty() && !lines.last().isEmpty()) {
-                lines.append(QByteArray());
-            }
-            lines.insert(lines.size() - 1, wanted);
+    if (enable && !included && !AtomicFile::write(tweaksFile, snippet, &error)) {
+        return TweaksFailed;
+    }
+    const bool changed = !exists || lines.join('\n') != text;
+    if (!included && changed) {
+        if (!lines.isEmpty() && !lines.last().isEmpty()) {
+            lines.append(QByteArray());
         }
+        lines.insert(lines.size() - 1, wanted);
     }
     if (changed) {
         if (exists && !isWritable(receiving)) {
@@ -379,11 +451,7 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
         if (!AtomicFile::write(receiving, lines.join('\n'), &error)) {
             return WriteFailed;
         }
-    }
-    if (enable && !AtomicFile::write(tweaksFile, snippet, &error)) {
-        return TweaksFailed;
-    }
-    if (!included && !changed) {
+    } else if (!included) {
         if (!isWritable(receiving)) {
             return WriteFailed;
         }
@@ -392,6 +460,9 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
         if (!AtomicFile::append(receiving, addition, &error)) {
             return WriteFailed;
         }
+    }
+    if (enable && included && !AtomicFile::write(tweaksFile, snippet, &error)) {
+        return TweaksFailed;
     }
     return Done;
 }

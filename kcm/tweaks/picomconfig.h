@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -76,8 +77,9 @@ public:
         bool alone = true;
     };
     static QList<Setting> topLevelSettings(const QByteArray &text);
-    // The paths the configuration's @include lines name, as written.
-    static QStringList includes(const QByteArray &text);
+    // The configuration's @include lines (outside comments): their line (from 0)
+    // and the path each names, as written.
+    static QList<QPair<int, QString>> includeLines(const QByteArray &text);
 
 private:
     QString configHome() const;

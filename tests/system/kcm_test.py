@@ -189,6 +189,7 @@ def tweaks(checks):
         ("Debian's sample configuration", "cp /usr/share/doc/picom/examples/picom.sample.conf /root/.config/picom.conf"),
         ("an empty configuration", ": > /root/.config/picom.conf"),
         ("vsync off", "printf 'vsync = false;\\n' > /root/.config/picom.conf"),
+        ("vsync off with a comment and no semicolon", "printf 'vsync = false # tears less\\n' > /root/.config/picom.conf"),
         ("a backend of the user's", "printf 'backend = \"xrender\";\\n' > /root/.config/picom.conf"),
         ("use-damage of the user's", "printf 'use-damage = true;\\n' > /root/.config/picom.conf"),
     ]
