@@ -257,6 +257,22 @@ QStringList ModprobeEditor::modprobeDirectories() const
     return directories;
 }
 
+QList<QPair<QString, QString>> ModprobeEditor::texts() const
+{
+    QList<QPair<QString, QString>> texts;
+    for (const QString &path : files()) {
+        QByteArray data;
+        QString error;
+        // One that cannot be read is passed over: it can hold nothing to change.
+        if (!AtomicFile::read(path, &data, &error)) {
+            qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
+            continue;
+        }
+        texts.append({path, textOf(data)});
+    }
+    return texts;
+}
+
 bool ModprobeEditor::isReadByKmod(const QString &path) const
 {
     // kmod reads the files named *.conf directly in its directories; of two of
@@ -349,14 +365,8 @@ bool ModprobeEditor::commentOutEntries(const QString &keyword, const ModuleSwitc
 {
     const QStringList modules = normalNames(names.newRealName, names.newDisplayName);
     QStringList matching;
-    for (const QString &path : files()) {
-        QByteArray data;
-        QString error;
-        if (!AtomicFile::read(path, &data, &error)) {
-            qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
-            continue;
-        }
-        const QList<Line> parsed = lines(textOf(data));
+    for (const auto &[path, text] : texts()) {
+        const QList<Line> parsed = lines(text);
         bool entry = false;
         for (const Line &line : parsed) {
             const Kind kind = classify(line, keyword, modules);
@@ -383,14 +393,8 @@ bool ModprobeEditor::uncommentEntries(const QString &keyword, bool appendIfNone,
 {
     const QStringList modules = normalNames(names.currentRealName, names.currentDisplayName);
     QStringList matching;
-    for (const QString &path : files()) {
-        QByteArray data;
-        QString error;
-        if (!AtomicFile::read(path, &data, &error)) {
-            qDebug().noquote() << QStringLiteral("Error reading file ") + path + QLatin1String(": ") + error;
-            continue;
-        }
-        if (!commentedEntries(textOf(data), keyword, modules).isEmpty()) {
+    for (const auto &[path, text] : texts()) {
+        if (!commentedEntries(text, keyword, modules).isEmpty()) {
             matching.append(path);
         }
     }

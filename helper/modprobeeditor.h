@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -71,6 +72,8 @@ private:
     static QList<QPair<int, int>> commentedEntries(const QString &text, const QString &keyword, const QStringList &names);
 
     QStringList files() const;
+    // The path and text of each of files() that can be read.
+    QList<QPair<QString, QString>> texts() const;
     bool isReadByKmod(const QString &path) const;
     bool rewrite(const QString &path, const QString &keyword, const QStringList &names, bool enable);
     void reportUnsafe(const QString &path, const Line &line, const QString &module);
