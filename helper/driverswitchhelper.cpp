@@ -197,8 +197,10 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         m_backend = std::make_unique<QApt::Backend>();
         m_backend->init();
     }
+    // dpkg's database as it is before the job, read once for all of the plan's checks.
+    PackageState before;
     // A request names what it changes; sed or dpkg named by anyone is still refused.
-    const QStringList essential = PackageState::protectedPackages(names);
+    const QStringList essential = before.protectedPackages(names);
     if (mode == PackageMode::Remove && !essential.isEmpty()) {
         return errorReply(QStringLiteral("Refused request: %1 must not be removed, the system needs it").arg(essential.join(QStringLiteral(", "))));
     }
@@ -216,13 +218,13 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     QStringList removable = mode == PackageMode::Remove ? names : QStringList();
     if (mode == PackageMode::Remove) {
         for (const QString &name : names) {
-            removable += purgeDependencies(name, removable);
+            removable += purgeDependencies(before, name, removable);
         }
     }
     // APT's resolver may have added removals of its own (what depends on a named
     // package, what conflicts with one to install): nothing outside the request
     // may go.
-    const QString removals = checkRemovals(removable);
+    const QString removals = checkRemovals(before, removable);
     if (!removals.isEmpty()) {
         return errorReply(removals);
     }
@@ -283,9 +285,10 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         // Often about another package, left unfinished by an earlier job, that
         // dpkg tried to finish too: say which, and whether this job's packages
         // are in place all the same.
-        const QStringList unfinished = PackageState::unfinished();
+        PackageState after;
+        const QStringList unfinished = after.unfinished();
         if (!unfinished.isEmpty()) {
-            const bool done = PackageState::check(names, mode == PackageMode::Install).isEmpty();
+            const bool done = after.check(names, mode == PackageMode::Install).isEmpty();
             return errorReply(QStringLiteral("%1\nUnfinished: %2. %3")
                                   .arg(transaction->errorString().trimmed(),
                                        unfinished.join(QStringLiteral(", ")),
@@ -300,7 +303,7 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     // The worker reports success even when it could not run dpkg at all, and counts
     // a half-configured package as installed: a success reply must mean the
     // packages are in place (or gone).
-    const QString incomplete = PackageState::check(names, mode == PackageMode::Install);
+    const QString incomplete = PackageState().check(names, mode == PackageMode::Install);
     if (!incomplete.isEmpty()) {
         return errorReply(incomplete);
     }
@@ -320,13 +323,13 @@ void DriverSwitchHelper::cancelIfPossible(QApt::Transaction *transaction)
     }
 }
 
-QStringList DriverSwitchHelper::purgeDependencies(const QString &name, const QStringList &leaving)
+QStringList DriverSwitchHelper::purgeDependencies(PackageState &state, const QString &name, const QStringList &leaving)
 {
     // One level: what the package depends on or recommends, through what provides
     // it too. A dependency stays if any installed package that is not leaving needs
     // it, or if the system must keep it.
-    const QStringList candidates = PackageState::installedDependencies(name);
-    const QStringList kept = PackageState::protectedPackages(candidates);
+    const QStringList candidates = state.installedDependencies(name);
+    const QStringList kept = state.protectedPackages(candidates);
     QStringList purged;
     for (const QString &candidate : candidates) {
         if (!kept.contains(candidate) && !leaving.contains(candidate)) {
@@ -336,7 +339,7 @@ QStringList DriverSwitchHelper::purgeDependencies(const QString &name, const QSt
     // A library needed only by another library of the same package goes with it;
     // one that something staying needs stays, and so may what it needs.
     for (int i = 0; i < purged.size();) {
-        if (!PackageState::neededBy(purged.at(i), leaving + purged).isEmpty()) {
+        if (!state.neededBy(purged.at(i), leaving + purged).isEmpty()) {
             purged.removeAt(i);
             i = 0;
         } else {
@@ -351,7 +354,7 @@ QStringList DriverSwitchHelper::purgeDependencies(const QString &name, const QSt
     return purged;
 }
 
-QString DriverSwitchHelper::checkRemovals(const QStringList &removable) const
+QString DriverSwitchHelper::checkRemovals(PackageState &state, const QStringList &removable) const
 {
     QStringList unexpected;
     QStringList leaving;
@@ -367,7 +370,7 @@ QString DriverSwitchHelper::checkRemovals(const QStringList &removable) const
     if (!unexpected.isEmpty()) {
         return QStringLiteral("Refused request: it would also remove %1").arg(unexpected.join(QStringLiteral(", ")));
     }
-    const QStringList essential = PackageState::protectedPackages(leaving);
+    const QStringList essential = state.protectedPackages(leaving);
     if (!essential.isEmpty()) {
         return QStringLiteral("Refused request: %1 must not be removed, the system needs it").arg(essential.join(QStringLiteral(", ")));
     }

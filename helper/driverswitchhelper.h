@@ -23,6 +23,7 @@ class Transaction;
 // The root helper's actions, called by KAuth by name. The slots unpack and
 // check the request and hand the work to classes that take their root
 // directory in the constructor, so tests run them on temporary trees.
+class PackageState;
 class RequestStop;
 
 class DriverSwitchHelper : public QObject
@@ -60,10 +61,10 @@ private:
     static void cancelIfPossible(QApt::Transaction *transaction);
     // Marks for purging the dependencies of name that nothing but what is leaving
     // needs; returns their names.
-    QStringList purgeDependencies(const QString &name, const QStringList &leaving);
+    QStringList purgeDependencies(PackageState &state, const QString &name, const QStringList &leaving);
     // Why the marked changes may not go ahead: a removal outside removable, or of a
     // package the system needs. Empty when they may.
-    QString checkRemovals(const QStringList &removable) const;
+    QString checkRemovals(PackageState &state, const QStringList &removable) const;
 
     ModprobeEditor m_modprobe;
     XorgConfig m_xorg;

@@ -33,8 +33,10 @@ QString stateName(unsigned char state)
 
 namespace
 {
-// A cache of its own, read anew from dpkg's status.
-class Cache
+}
+
+// A cache of its own, read from dpkg's status as it is when it is opened.
+class PackageState::Cache
 {
 public:
     Cache()
@@ -62,6 +64,8 @@ private:
     bool m_open = false;
 };
 
+namespace
+{
 bool isDependency(const pkgCache::DepIterator &dependency)
 {
     return dependency->Type == pkgCache::Dep::Depends || dependency->Type == pkgCache::Dep::PreDepends;
@@ -75,9 +79,16 @@ bool ofInstalledVersion(const pkgCache::DepIterator &dependency)
 }
 }
 
+PackageState::PackageState()
+    : m_cache(std::make_unique<Cache>())
+{
+}
+
+PackageState::~PackageState() = default;
+
 QString PackageState::check(const QStringList &names, bool installed)
 {
-    Cache cache;
+    Cache &cache = *m_cache;
     if (!cache.isOpen()) {
         return QStringLiteral("Cannot read the package database to check the result");
     }
@@ -103,7 +114,7 @@ QString PackageState::check(const QStringList &names, bool installed)
 QStringList PackageState::unfinished()
 {
     QStringList packages;
-    Cache cache;
+    Cache &cache = *m_cache;
     if (!cache.isOpen()) {
         return packages;
     }
@@ -120,7 +131,7 @@ QStringList PackageState::unfinished()
 QStringList PackageState::protectedPackages(const QStringList &names)
 {
     QStringList protectedNames;
-    Cache cache;
+    Cache &cache = *m_cache;
     for (const QString &name : names) {
         const pkgCache::PkgIterator package = cache.isOpen() ? cache.find(name) : pkgCache::PkgIterator();
         if (!cache.isOpen()) {
@@ -144,7 +155,7 @@ QStringList PackageState::protectedPackages(const QStringList &names)
 QStringList PackageState::installedDependencies(const QString &name)
 {
     QStringList names;
-    Cache cache;
+    Cache &cache = *m_cache;
     if (!cache.isOpen()) {
         return names;
     }
@@ -174,7 +185,7 @@ QStringList PackageState::installedDependencies(const QString &name)
 
 QString PackageState::neededBy(const QString &name, const QStringList &leaving)
 {
-    Cache cache;
+    Cache &cache = *m_cache;
     if (!cache.isOpen()) {
         return QStringLiteral("(the package database cannot be read)");
     }

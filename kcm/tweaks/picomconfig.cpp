@@ -137,7 +137,11 @@ bool PicomConfig::isUsers(const QString &path) const
 
 QString PicomConfig::userConfig() const
 {
-    const QString configured = configuredFile();
+    return receivingFor(configuredFile());
+}
+
+QString PicomConfig::receivingFor(const QString &configured) const
+{
     return !configured.isEmpty() && isUsers(configured) ? configured : configHome() + QStringLiteral("/picom.conf");
 }
 
@@ -309,10 +313,13 @@ QList<QPair<int, QString>> PicomConfig::includeLines(const QByteArray &text)
     return found;
 }
 
-bool PicomConfig::collectSettings(const QString &path, const QByteArray &text, const QString &skip, int depth, QList<QPair<QString, Setting>> *settings) const
+bool PicomConfig::collectSettings(const QString &base,
+                                  const QString &path,
+                                  const QByteArray &text,
+                                  const QString &skip,
+                                  int depth,
+                                  QList<QPair<QString, Setting>> *settings) const
 {
-    // libconfig takes every include, at any depth, from the main file's folder.
-    const QString base = userConfig();
     for (const Setting &setting : topLevelSettings(text)) {
         settings->append({path, setting});
     }
@@ -326,7 +333,7 @@ bool PicomConfig::collectSettings(const QString &path, const QByteArray &text, c
         }
         QByteArray included;
         QString error;
-        if (!AtomicFile::read(file, &included, &error) || !collectSettings(file, included, skip, depth + 1, settings)) {
+        if (!AtomicFile::read(file, &included, &error) || !collectSettings(base, file, included, skip, depth + 1, settings)) {
             return false;
         }
     }
@@ -336,7 +343,8 @@ bool PicomConfig::collectSettings(const QString &path, const QByteArray &text, c
 PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString &tweaksFile)
 {
     m_problem.clear();
-    const QString receiving = userConfig();
+    const QString configured = configuredFile();
+    const QString receiving = receivingFor(configured);
     const bool exists = QFileInfo::exists(receiving);
     QByteArray text;
     QString error;
@@ -344,7 +352,7 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
         if (!AtomicFile::read(receiving, &text, &error)) {
             return ReadFailed;
         }
-    } else if (!configuredFile().isEmpty() && !AtomicFile::read(configuredFile(), &text, &error)) {
+    } else if (!configured.isEmpty() && !AtomicFile::read(configured, &text, &error)) {
         return ReadFailed;
     }
     // Bytes, line by line: whatever encoding the file has, only the lines changed here change.
@@ -388,7 +396,8 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
     QByteArray snippet;
     if (enable) {
         QList<QPair<QString, Setting>> settings;
-        if (!collectSettings(receiving, lines.join('\n'), tweaksFile, 0, &settings)) {
+        // libconfig takes every include, at any depth, from the main file's folder.
+        if (!collectSettings(receiving, receiving, lines.join('\n'), tweaksFile, 0, &settings)) {
             return ReadFailed;
         }
         bool vsyncOn = false;

@@ -85,9 +85,16 @@ private:
     QString configHome() const;
     QStringList configDirs() const;
     bool isUsers(const QString &path) const;
-    // The settings of the configuration at path (text) and the files it includes,
-    // but not skip; false when one cannot be read.
-    bool collectSettings(const QString &path, const QByteArray &text, const QString &skip, int depth, QList<QPair<QString, Setting>> *settings) const;
+    // userConfig(), given the file picom reads.
+    QString receivingFor(const QString &configured) const;
+    // The settings of the configuration at path (text) and the files it includes
+    // (named relative to base's folder), but not skip; false when one cannot be read.
+    bool collectSettings(const QString &base,
+                         const QString &path,
+                         const QByteArray &text,
+                         const QString &skip,
+                         int depth,
+                         QList<QPair<QString, Setting>> *settings) const;
 
     QString m_home;
     QString m_configHome;
