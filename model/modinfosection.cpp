@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "modinfosection.h"
-#include "atomicfile.h"
+#include "modulefile.h"
 
 #include <cstring>
 #include <elf.h>
@@ -17,16 +17,17 @@ constexpr quint64 maxSectionLength = 16 * 1024 * 1024;
 // when partial is true; otherwise a null array unless all of them are there.
 // Reading only where the ELF headers point costs far less than mapping a module
 // of megabytes and faulting in the pages that hold them.
-QByteArray readPiece(const AtomicFile::ReadOnlyFile &file, quint64 offset, quint64 length, bool partial = false)
+QByteArray readPiece(ModuleFile &file, quint64 offset, quint64 length, bool partial = false)
 {
-    if (offset > file.size()) {
+    quint64 size = 0;
+    if (!file.size(&size) || offset > size) {
         return {};
     }
-    if (file.size() - offset < length) {
+    if (size - offset < length) {
         if (!partial) {
             return {};
         }
-        length = file.size() - offset;
+        length = size - offset;
     }
     QByteArray bytes;
     if (length > maxSectionLength || !file.readAt(offset, length, &bytes)) {
@@ -46,7 +47,7 @@ bool readAt(const QByteArray &bytes, quint64 offset, T *out)
 }
 
 template<typename Ehdr, typename Shdr>
-QByteArray findSection(const AtomicFile::ReadOnlyFile &file, const QByteArray &start, const char *wanted)
+QByteArray findSection(ModuleFile &file, const QByteArray &start, const char *wanted)
 {
     Ehdr header;
     if (!readAt(start, 0, &header) || header.e_shentsize != sizeof(Shdr) || header.e_shstrndx >= header.e_shnum) {
@@ -87,11 +88,19 @@ QByteArray findSection(const AtomicFile::ReadOnlyFile &file, const QByteArray &s
 QByteArray ModinfoSection::value(const QString &koPath, const QByteArray &key)
 {
     // A FIFO named like a module must not hang the listing: it is refused unopened.
-    const AtomicFile::ReadOnlyFile file(koPath);
-    if (file.size() < EI_NIDENT) {
+    ModuleFile file(koPath);
+    return value(file, key);
+}
+
+QByteArray ModinfoSection::value(ModuleFile &file, const QByteArray &key)
+{
+    // As much of the ELF header as the image holds, a 32-bit one being shorter.
+    // Its start is read before the image's size is asked for, so that a zstd or
+    // gzip stream that holds no ELF object is not decoded to its end.
+    QByteArray start;
+    if (!file.readAt(0, sizeof(Elf64_Ehdr), &start) && !file.readAt(0, sizeof(Elf32_Ehdr), &start) && !file.readAt(0, EI_NIDENT, &start)) {
         return {};
     }
-    const QByteArray start = readPiece(file, 0, qMin(file.size(), quint64(sizeof(Elf64_Ehdr))));
     const auto *ident = reinterpret_cast<const unsigned char *>(start.constData());
     if (start.size() < EI_NIDENT || std::memcmp(ident, ELFMAG, SELFMAG) != 0) {
         return {};

@@ -2,6 +2,7 @@
 #include "modulesignature.h"
 #include "atomicfile.h"
 #include "derreader.h"
+#include "modulefile.h"
 
 #include <QtEndian>
 
@@ -123,19 +124,30 @@ ModuleSignature ModuleSignature::fromTail(const QByteArray &tail)
 
 ModuleSignature ModuleSignature::read(const QString &path)
 {
-    ModuleSignature missing;
+    ModuleFile file(path);
+    return read(file);
+}
+
+ModuleSignature ModuleSignature::read(ModuleFile &file)
+{
     // A FIFO or device would never end; a module is a regular file.
-    const AtomicFile::ReadOnlyFile file(path);
+    ModuleSignature signature;
     if (!file.isOpen()) {
-        return missing;
+        return signature;
     }
-    const quint64 size = file.size();
+    // The kernel signs the module image before a build compresses it, so the
+    // signature is at the end of the decompressed image.
+    signature.status = Status::Damaged;
+    quint64 size = 0;
+    if (!file.size(&size)) {
+        return signature;
+    }
     if (size < quint64(trailerSize)) {
         return fromTail(QByteArray());
     }
     QByteArray trailer;
     if (!file.readAt(size - trailerSize, trailerSize, &trailer)) {
-        return missing;
+        return signature;
     }
     if (!trailer.endsWith(marker)) {
         return fromTail(trailer);
@@ -145,7 +157,7 @@ ModuleSignature ModuleSignature::read(const QString &path)
         return fromTail(trailer); // unreadable: the length points outside the file
     }
     QByteArray tail;
-    return file.readAt(size - trailerSize - length, quint64(length) + trailerSize, &tail) ? fromTail(tail) : missing;
+    return file.readAt(size - trailerSize - length, quint64(length) + trailerSize, &tail) ? fromTail(tail) : signature;
 }
 
 Certificate Certificate::parse(const QByteArray &data)

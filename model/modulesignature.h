@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+class ModuleFile;
+
 // Which key made a signature, or which key a certificate holds: by the issuer
 // and serial number of its certificate, or by its subject key identifier (what
 // sign-file writes with -k). The kernel finds the key for a module in the same
@@ -30,6 +32,7 @@ struct ModuleSignature {
         Signed,
         Unreadable, // a marker, but nothing we can read as a PKCS#7 signature
         Missing, // the file cannot be read
+        Damaged, // a compressed file that cannot be decompressed
     };
 
     Status status = Status::Missing;
@@ -39,8 +42,10 @@ struct ModuleSignature {
     // The key as modinfo prints "sig_key": hex bytes joined by ':'.
     QString sigKey() const;
 
-    // Reads only the end of the file, however large it is.
+    // Reads only the end of the file, however large it is (of a compressed
+    // file, only the end of the decompressed image).
     static ModuleSignature read(const QString &path);
+    static ModuleSignature read(ModuleFile &file);
     // The signature in the last bytes of a module file (at least the marker
     // and what precedes it up to the signature's start).
     static ModuleSignature fromTail(const QByteArray &tail);

@@ -2,6 +2,7 @@
 #include "secureboot.h"
 #include "atomicfile.h"
 #include "driverenvironment.h"
+#include "modulefile.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
@@ -130,6 +131,7 @@ SecureBoot::ModuleCheck SecureBoot::check(const QString &modulePath) const
     switch (result.signature.status) {
     case ModuleSignature::Status::Missing:
     case ModuleSignature::Status::Unreadable:
+    case ModuleSignature::Status::Damaged:
         // The kernel may read what we cannot: say nothing rather than something wrong.
         result.verdict = Verdict::Unknown;
         return result;
@@ -143,7 +145,11 @@ SecureBoot::ModuleCheck SecureBoot::check(const QString &modulePath) const
         // Every module of the kernel's own package is signed with the key built
         // into that kernel; DKMS puts its modules elsewhere (updates/dkms).
         m_kernelSignatureRead = true;
-        QDirIterator modules(m_moduleRoot + QStringLiteral("/kernel"), {QStringLiteral("*.ko")}, QDir::Files, QDirIterator::Subdirectories);
+        QStringList patterns;
+        for (const QString &suffix : ModuleFile::suffixes()) {
+            patterns.append(QLatin1Char('*') + suffix);
+        }
+        QDirIterator modules(m_moduleRoot + QStringLiteral("/kernel"), patterns, QDir::Files, QDirIterator::Subdirectories);
         if (modules.hasNext()) {
             m_kernelSignature = ModuleSignature::read(modules.next());
         }

@@ -42,6 +42,8 @@ QString signature(const ModuleSignature &signature)
         return i18n("a signature that cannot be read");
     case ModuleSignature::Status::Missing:
         return i18n("module file not found");
+    case ModuleSignature::Status::Damaged:
+        return i18n("a module file that cannot be decompressed");
     case ModuleSignature::Status::Signed:
         break;
     }
