@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "moduletree.h"
+#include "atomicfile.h"
+#include "modulefile.h"
 #include "modulename.h"
 
 #include <QFile>
@@ -15,13 +17,23 @@
 
 namespace
 {
-constexpr char moduleSuffix[] = ".ko";
-constexpr size_t moduleSuffixLength = sizeof(moduleSuffix) - 1;
+// The endings kmod knows, compressed ones included; the walk compares bytes, so
+// that the thousands of other entries need no string.
+constexpr const char *moduleSuffixes[] = {".ko", ".ko.gz", ".ko.xz", ".ko.zst"};
+// depmod's index of a tree holds a line a module; Debian's 6.12 has 500 KiB.
+constexpr qint64 maxIndexSize = 64 << 20;
 
-bool isModuleFileName(const char *name)
+// The length of the module name in a file name, 0 when it is no module file's.
+size_t moduleNameLength(const char *name)
 {
     const size_t length = std::strlen(name);
-    return length >= moduleSuffixLength && std::memcmp(name + length - moduleSuffixLength, moduleSuffix, moduleSuffixLength) == 0;
+    for (const char *suffix : moduleSuffixes) {
+        const size_t suffixLength = std::strlen(suffix);
+        if (length > suffixLength && std::memcmp(name + length - suffixLength, suffix, suffixLength) == 0) {
+            return length - suffixLength;
+        }
+    }
+    return 0;
 }
 
 class Walker
@@ -71,8 +83,8 @@ private:
             if (entry->d_name[0] == '.') {
                 continue;
             }
-            if (isModuleFileName(entry->d_name)) {
-                visitFile(dirfd(dir), entry->d_name, directory, entry->d_type);
+            if (const size_t nameLength = moduleNameLength(entry->d_name)) {
+                visitFile(dirfd(dir), entry->d_name, nameLength, directory, entry->d_type);
             }
             bool isDirectory = entry->d_type == DT_DIR;
             bool isLink = entry->d_type == DT_LNK;
@@ -113,10 +125,9 @@ private:
         walkDirectory(openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC), path);
     }
 
-    void visitFile(int parent, const char *name, const QByteArray &directory, unsigned char type)
+    void visitFile(int parent, const char *name, size_t nameLength, const QByteArray &directory, unsigned char type)
     {
-        const QString fileName = QFile::decodeName(name);
-        const QString key = ModuleName::normalized(fileName.chopped(int(moduleSuffixLength)));
+        const QString key = ModuleName::normalized(QFile::decodeName(QByteArray(name, int(nameLength))));
         if (m_found->contains(key) || (m_wanted && !m_wanted->contains(key))) {
             return;
         }
@@ -144,9 +155,47 @@ void ModuleTree::walk(const QSet<QString> &wanted, QHash<QString, QString> *foun
     Walker(&wanted, found).run(QFile::encodeName(m_root));
 }
 
+bool ModuleTree::readIndex()
+{
+    if (m_indexRead) {
+        return m_complete;
+    }
+    m_indexRead = true;
+    const AtomicFile::ReadOnlyFile file(m_root + QStringLiteral("/modules.dep"));
+    QByteArray text;
+    QString error;
+    if (!file.isOpen() || !file.readAll(maxIndexSize, &text, &error)) {
+        return false;
+    }
+    // "kernel/drivers/gpu/drm/i915/i915.ko.xz: dependencies...", a path relative
+    // to the tree unless depmod found the file elsewhere.
+    QHash<QString, QString> paths;
+    for (int start = 0; start < text.size();) {
+        int end = text.indexOf('\n', start);
+        if (end < 0) {
+            end = text.size();
+        }
+        const int colon = text.indexOf(':', start);
+        if (colon > start && colon < end) {
+            const QByteArray entry = text.mid(start, colon - start);
+            const QByteArray fileName = entry.mid(entry.lastIndexOf('/') + 1);
+            if (const size_t nameLength = moduleNameLength(fileName.constData())) {
+                const QString key = ModuleName::normalized(QFile::decodeName(fileName.left(int(nameLength))));
+                if (!paths.contains(key)) {
+                    paths.insert(key, entry.startsWith('/') ? QFile::decodeName(entry) : m_root + QLatin1Char('/') + QFile::decodeName(entry));
+                }
+            }
+        }
+        start = end + 1;
+    }
+    m_paths = paths;
+    m_complete = true;
+    return true;
+}
+
 void ModuleTree::locate(const QSet<QString> &moduleNames)
 {
-    if (m_complete) {
+    if (m_complete || readIndex()) {
         return;
     }
     QSet<QString> wanted;
@@ -174,6 +223,9 @@ QString ModuleTree::path(const QString &moduleName)
 
 void ModuleTree::locateAll()
 {
+    if (m_complete || readIndex()) {
+        return;
+    }
     m_paths = indexAll();
     m_complete = true;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "device.h"
 #include "modinfosection.h"
+#include "modulefile.h"
 #include "modulename.h"
 #include "moduletree.h"
 #include "testfiles.h"
@@ -27,6 +28,7 @@ private Q_SLOTS:
     void treeWalksLikeQDirIterator();
     void locateFindsWhatAFullWalkFinds();
     void dashAndUnderscoreAreOneCharacter();
+    void depmodIndexDecides();
 };
 
 void ModuleTest::moduleName_data()
@@ -164,9 +166,9 @@ QHash<QString, QString> qDirIteratorIndex(const QString &root)
     QDirIterator it(root, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
     while (it.hasNext()) {
         it.next();
-        const QString name = it.fileName();
-        if (name.endsWith(QLatin1String(".ko"))) {
-            const QString key = ModuleName::normalized(name.chopped(3));
+        const QString name = ModuleFile::moduleNameOf(it.fileName());
+        if (!name.isEmpty()) {
+            const QString key = ModuleName::normalized(name);
             if (!index.contains(key)) {
                 index.insert(key, it.filePath());
             }
@@ -202,8 +204,8 @@ void ModuleTest::locateFindsWhatAFullWalkFinds()
     QCOMPARE(tree.path(QStringLiteral("no_such_module")), QString());
     // Not located beforehand: found by a walk of its own.
     QCOMPARE(tree.path(QStringLiteral("nvidia_current")), root + QStringLiteral("/updates/dkms/nvidia-current.ko"));
-    // Compressed modules are never taken.
-    QCOMPARE(tree.path(QStringLiteral("amdgpu")), QString());
+    // Compressed modules as well, as kmod finds them.
+    QCOMPARE(tree.path(QStringLiteral("amdgpu")), root + QStringLiteral("/kernel/drivers/gpu/drm/amd/amdgpu/amdgpu.ko.xz"));
     QCOMPARE(ModuleTree(dir.filePath(QStringLiteral("missing"))).path(QStringLiteral("nouveau")), QString());
 }
 
@@ -216,6 +218,35 @@ void ModuleTest::dashAndUnderscoreAreOneCharacter()
     QCOMPARE(tree.path(QStringLiteral("hyperv_drm")), root + QStringLiteral("/kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko"));
     QCOMPARE(tree.path(QStringLiteral("hyperv-drm")), root + QStringLiteral("/kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko"));
     QCOMPARE(tree.path(QStringLiteral("snd_hda_intel")), root + QStringLiteral("/kernel/sound/pci/hda/snd-hda-intel.ko"));
+}
+
+void ModuleTest::depmodIndexDecides()
+{
+    // depmod wrote one path a name, in its search order, whatever the walk meets
+    // first; a module it did not index cannot be loaded by name either.
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    buildTree(root);
+    QVERIFY(TestFiles::write(root + QStringLiteral("/modules.dep"),
+                             "updates/dkms/nouveau.ko: kernel/drivers/gpu/drm/drm.ko\n"
+                             "no colon on this line\n"
+                             ": an empty path\n"
+                             "kernel/drivers/gpu/drm/amd/amdgpu/amdgpu.ko.xz:\n"
+                             "kernel/README: not a module\n"
+                             "kernel/drivers/gpu/drm/nouveau/nouveau.ko:\n"
+                                 + QFile::encodeName(root)
+                                 + "/extra/i915.ko: kernel/drm.ko\n"
+                                   "kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko:"));
+    ModuleTree tree(root);
+    tree.locate({QStringLiteral("nouveau"), QStringLiteral("i915")});
+    QCOMPARE(tree.path(QStringLiteral("nouveau")), root + QStringLiteral("/updates/dkms/nouveau.ko"));
+    QCOMPARE(tree.path(QStringLiteral("i915")), root + QStringLiteral("/extra/i915.ko"));
+    QCOMPARE(tree.path(QStringLiteral("amdgpu")), root + QStringLiteral("/kernel/drivers/gpu/drm/amd/amdgpu/amdgpu.ko.xz"));
+    QCOMPARE(tree.path(QStringLiteral("hyperv-drm")), root + QStringLiteral("/kernel/drivers/gpu/drm/hyperv/hyperv_drm.ko"));
+    QCOMPARE(tree.path(QStringLiteral("snd_hda_intel")), QString());
+    QCOMPARE(tree.path(QStringLiteral("README")), QString());
+    // The walk itself still sees the whole tree.
+    QVERIFY(!tree.indexAll().value(QStringLiteral("snd_hda_intel")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(ModuleTest)
