@@ -31,7 +31,7 @@ Device::Device(const s_hd_t *hd, DriverEnvironment &env, Details details)
     , m_uniqueId(latin1(hd->unique_id))
 {
     if (details & Modules) {
-        m_drivers = parseDriverList(candidateModules(hd), env);
+        m_drivers = parseDriverList(candidateModules(hd), env, latin1(hd->driver_module));
         const int bound = findCurrentModuleIndex(hd->driver_module);
         m_boundToCandidate = bound >= 0;
         m_currentDriverIndex = qMax(bound, 0);
@@ -97,8 +97,9 @@ QString Device::displayName(const QString &koPath, const QString &fallback)
     return QString::fromLocal8Bit(name);
 }
 
-QList<Module> Device::parseDriverList(const QStringList &candidates, DriverEnvironment &env)
+QList<Module> Device::parseDriverList(const QStringList &candidates, DriverEnvironment &env, const QString &activeModule)
 {
+    const QString active = ModuleName::normalized(activeModule);
     QList<Module> modules;
     for (const QString &candidate : candidates) {
         if (candidate.isEmpty()) {
@@ -109,6 +110,8 @@ QList<Module> Device::parseDriverList(const QStringList &candidates, DriverEnvir
         module.path = env.moduleTree().path(candidate);
         if (module.path.isEmpty()) {
             module.displayName = candidate;
+        } else if (!active.isEmpty() && ModuleName::normalized(candidate) == active) {
+            module.displayName = activeModule;
         } else {
             QString dashed = candidate;
             dashed.replace(QLatin1Char('_'), QLatin1Char('-'));

@@ -120,7 +120,11 @@ public:
     static QString parseBusId(const QString &busId);
     // The kernel's name of the module in the file koPath, or fallback.
     static QString displayName(const QString &koPath, const QString &fallback);
-    static QList<Module> parseDriverList(const QStringList &candidates, DriverEnvironment &env);
+    // The candidates' modules. The one named like activeModule, the module the
+    // kernel has bound to the GPU, takes the kernel's name without its file
+    // being read: decompressing a module of tens of megabytes costs more than
+    // the whole probe.
+    static QList<Module> parseDriverList(const QStringList &candidates, DriverEnvironment &env, const QString &activeModule = QString());
 
 private:
     // The index of the module activeModule among the candidates, -1 for none.
