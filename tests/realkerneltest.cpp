@@ -5,6 +5,7 @@
 // underscores in file names turn up.
 #include "device.h"
 #include "modinfosection.h"
+#include "modulefile.h"
 #include "modulename.h"
 #include "modulesignature.h"
 #include "moduletree.h"
@@ -31,18 +32,64 @@ private Q_SLOTS:
     void walkMatchesQDirIterator();
     void cutOrCraftedSignatures_data();
     void cutOrCraftedSignatures();
+    void compressedModules_data();
+    void compressedModules();
 
 private:
+    // Every module file name pattern kmod knows.
+    static QStringList patterns();
+    // The decompressed module of the tree at relative (without its ending).
+    QByteArray image(const QString &relative);
+
     QString m_root;
 };
+
+QStringList RealKernelTest::patterns()
+{
+    QStringList patterns;
+    for (const QString &suffix : ModuleFile::suffixes()) {
+        patterns.append(QLatin1Char('*') + suffix);
+    }
+    return patterns;
+}
+
+// What a compression tool makes of input (or, with no arguments given, what it
+// says); empty when it fails.
+static QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(120000);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray();
+}
+
+QByteArray RealKernelTest::image(const QString &relative)
+{
+    QFile plain(m_root + relative + QStringLiteral(".ko"));
+    if (plain.open(QIODevice::ReadOnly)) {
+        return plain.readAll();
+    }
+    QFile xz(m_root + relative + QStringLiteral(".ko.xz"));
+    return xz.open(QIODevice::ReadOnly) ? run(QStringLiteral("xz"), {QStringLiteral("-dc")}, xz.readAll()) : QByteArray();
+}
 
 void RealKernelTest::initTestCase()
 {
     m_root = qEnvironmentVariable("KIV_REAL_KERNEL_MODULES");
     if (m_root.isEmpty()) {
-        const QDir modules(qEnvironmentVariable("KIV_TEST_CACHE") + QStringLiteral("/linux-image/lib/modules"));
-        const QStringList releases = modules.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        m_root = releases.isEmpty() ? QString() : modules.filePath(releases.first());
+        // Debian 12's package holds /lib/modules, Debian 13's /usr/lib/modules only.
+        const QString image =
+            qEnvironmentVariable("KIV_TEST_CACHE") + QLatin1Char('/') + qEnvironmentVariable("KIV_REAL_KERNEL", QStringLiteral("linux-image"));
+        for (const QString &under : {QStringLiteral("/lib/modules"), QStringLiteral("/usr/lib/modules")}) {
+            const QDir modules(image + under);
+            const QStringList releases = modules.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            if (!releases.isEmpty()) {
+                m_root = modules.filePath(releases.first());
+                break;
+            }
+        }
     }
     QVERIFY2(!m_root.isEmpty() && QFileInfo(m_root + QStringLiteral("/kernel")).isDir(),
              "KIV_REAL_KERNEL_MODULES must name an unpacked module tree (see realkernel/fetch-kernel.sh)");
@@ -51,7 +98,7 @@ void RealKernelTest::initTestCase()
 void RealKernelTest::gpuModuleNamesAsModinfoReadsThem_data()
 {
     QTest::addColumn<QString>("path");
-    QDirIterator it(m_root + QStringLiteral("/kernel/drivers/gpu"), {QStringLiteral("*.ko")}, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(m_root + QStringLiteral("/kernel/drivers/gpu"), patterns(), QDir::Files, QDirIterator::Subdirectories);
     int count = 0;
     while (it.hasNext()) {
         const QString path = it.next();
@@ -87,14 +134,15 @@ void RealKernelTest::everyModuleIsFoundByItsName()
 {
     // Every module file of the tree is found under the kernel's name for it, which
     // spells '-' as '_' (rtsx_pci, hyperv_drm, gma500_gfx and snd-hda-intel alike).
-    QDirIterator it(m_root, {QStringLiteral("*.ko")}, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(m_root, patterns(), QDir::Files, QDirIterator::Subdirectories);
     QStringList names;
     QStringList paths;
     while (it.hasNext()) {
         paths.append(it.next());
-        names.append(ModuleName::normalized(it.fileName().chopped(3)));
+        names.append(ModuleName::normalized(ModuleFile::moduleNameOf(it.fileName())));
     }
-    QCOMPARE(paths.size(), 4023);
+    // Debian 12's 6.1 has 4023 modules, Debian 13's 6.12 4230.
+    QVERIFY2(paths.size() > 4000, qPrintable(QString::number(paths.size())));
     ModuleTree tree(m_root);
     tree.locate(QSet<QString>(names.cbegin(), names.cend()));
     int underscored = 0;
@@ -102,9 +150,9 @@ void RealKernelTest::everyModuleIsFoundByItsName()
         QCOMPARE(tree.path(names.at(i)), paths.at(i));
         underscored += QFileInfo(paths.at(i)).fileName().contains(QLatin1Char('_')) ? 1 : 0;
     }
-    QCOMPARE(underscored, 1437);
+    QVERIFY2(underscored > 1400, qPrintable(QString::number(underscored)));
     for (const char *name : {"hyperv_drm", "gma500_gfx", "rtsx_pci"}) {
-        QVERIFY2(tree.path(QLatin1String(name)).endsWith(QLatin1String(name) + QLatin1String(".ko")), name);
+        QVERIFY2(ModuleFile::moduleNameOf(QFileInfo(tree.path(QLatin1String(name))).fileName()) == QLatin1String(name), name);
     }
 }
 
@@ -114,8 +162,9 @@ void RealKernelTest::walkMatchesQDirIterator()
     QDirIterator it(m_root, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
     while (it.hasNext()) {
         it.next();
-        if (it.fileName().endsWith(QLatin1String(".ko"))) {
-            const QString key = ModuleName::normalized(it.fileName().chopped(3));
+        const QString name = ModuleFile::moduleNameOf(it.fileName());
+        if (!name.isEmpty()) {
+            const QString key = ModuleName::normalized(name);
             if (!expected.contains(key)) {
                 expected.insert(key, it.filePath());
             }
@@ -128,9 +177,8 @@ void RealKernelTest::cutOrCraftedSignatures_data()
 {
     // A real module's end: PKCS#7 signature, 12 bytes of struct module_signature
     // (the signature's length last, big-endian) and the marker.
-    QFile module(m_root + QStringLiteral("/kernel/drivers/gpu/drm/nouveau/nouveau.ko"));
-    QVERIFY(module.open(QIODevice::ReadOnly));
-    const QByteArray whole = module.readAll();
+    const QByteArray whole = image(QStringLiteral("/kernel/drivers/gpu/drm/nouveau/nouveau"));
+    QVERIFY(!whole.isEmpty());
     constexpr int trailer = 40;
     const quint32 length = qFromBigEndian<quint32>(whole.constData() + whole.size() - trailer + 8);
     const int signatureStart = whole.size() - trailer - int(length);
@@ -181,6 +229,85 @@ void RealKernelTest::cutOrCraftedSignatures()
         QCOMPARE(signature.signer, QStringLiteral("Build time autogenerated kernel key"));
     } else {
         QVERIFY(signature.key.isNull() && signature.signer.isEmpty());
+    }
+}
+
+void RealKernelTest::compressedModules_data()
+{
+    // nouveau compressed as kernel builds do: xz as Debian 13's (blocks of 3 MiB
+    // and an index), zstd as Ubuntu's, gzip; then cut, damaged or oversized.
+    const QByteArray whole = image(QStringLiteral("/kernel/drivers/gpu/drm/nouveau/nouveau"));
+    QVERIFY(whole.size() > 4 * 1024 * 1024);
+    const QByteArray xz =
+        run(QStringLiteral("xz"), {QStringLiteral("--check=crc32"), QStringLiteral("--lzma2=dict=1MiB"), QStringLiteral("-T2"), QStringLiteral("-c")}, whole);
+    const QByteArray xzOneBlock = run(QStringLiteral("xz"), {QStringLiteral("--check=crc32"), QStringLiteral("-T1"), QStringLiteral("-c")}, whole);
+    const QByteArray zstd = run(QStringLiteral("zstd"), {QStringLiteral("-q"), QStringLiteral("-T0"), QStringLiteral("-c")}, whole);
+    const QByteArray gzip = run(QStringLiteral("gzip"), {QStringLiteral("-n"), QStringLiteral("-c")}, whole);
+    QVERIFY(!xz.isEmpty() && !xzOneBlock.isEmpty() && !zstd.isEmpty() && !gzip.isEmpty());
+    // An image larger than any module may be: 300 MiB of zeros, whose size the
+    // xz index and the zstd frame header state, and a gzip stream that does not.
+    const QByteArray zeros(300 * 1024 * 1024, '\0');
+    const QByteArray hugeXz = run(QStringLiteral("xz"), {QStringLiteral("-0"), QStringLiteral("-T2"), QStringLiteral("-c")}, zeros);
+    QTemporaryDir dir;
+    QFile zeroFile(dir.filePath(QStringLiteral("zeros")));
+    QVERIFY(zeroFile.open(QIODevice::WriteOnly) && zeroFile.write(zeros) == zeros.size());
+    zeroFile.close();
+    const QByteArray hugeZstd = run(QStringLiteral("zstd"), {QStringLiteral("-q"), QStringLiteral("-c"), zeroFile.fileName()}, QByteArray());
+    const QByteArray hugeGzip = run(QStringLiteral("gzip"), {QStringLiteral("-1"), QStringLiteral("-c")}, zeros);
+    QVERIFY(!hugeXz.isEmpty() && !hugeZstd.isEmpty() && !hugeGzip.isEmpty());
+    const auto flipped = [](QByteArray bytes, int at) {
+        bytes[at] = char(bytes.at(at) ^ 0x55);
+        return bytes;
+    };
+
+    using S = ModuleSignature::Status;
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<ModuleSignature::Status>("status");
+    const QString nouveau = QStringLiteral("nouveau");
+    const QString fallback = QStringLiteral("fallback");
+    QTest::newRow("xz in blocks") << QStringLiteral("nouveau.ko.xz") << xz << nouveau << S::Signed;
+    QTest::newRow("xz in one block") << QStringLiteral("nouveau.ko.xz") << xzOneBlock << nouveau << S::Signed;
+    QTest::newRow("zstd") << QStringLiteral("nouveau.ko.zst") << zstd << nouveau << S::Signed;
+    QTest::newRow("gzip") << QStringLiteral("nouveau.ko.gz") << gzip << nouveau << S::Signed;
+    QTest::newRow("zstd named .ko.xz: the magic decides") << QStringLiteral("nouveau.ko.xz") << zstd << nouveau << S::Signed;
+    QTest::newRow("xz cut in half") << QStringLiteral("nouveau.ko.xz") << xz.left(xz.size() / 2) << fallback << S::Damaged;
+    QTest::newRow("xz without its last byte") << QStringLiteral("nouveau.ko.xz") << xz.chopped(1) << fallback << S::Damaged;
+    QTest::newRow("xz index damaged") << QStringLiteral("nouveau.ko.xz") << flipped(xz, xz.size() - 20) << fallback << S::Damaged;
+    QTest::newRow("xz magic alone") << QStringLiteral("nouveau.ko.xz") << xz.left(6) << fallback << S::Damaged;
+    QTest::newRow("zstd cut in half") << QStringLiteral("nouveau.ko.zst") << zstd.left(zstd.size() / 2) << fallback << S::Damaged;
+    QTest::newRow("zstd without its last byte") << QStringLiteral("nouveau.ko.zst") << zstd.chopped(1) << fallback << S::Damaged;
+    QTest::newRow("zstd damaged near its end") << QStringLiteral("nouveau.ko.zst") << flipped(zstd, zstd.size() - 100) << fallback << S::Damaged;
+    QTest::newRow("gzip cut in half") << QStringLiteral("nouveau.ko.gz") << gzip.left(gzip.size() / 2) << fallback << S::Damaged;
+    QTest::newRow("gzip damaged near its end") << QStringLiteral("nouveau.ko.gz") << flipped(gzip, gzip.size() - 100) << fallback << S::Damaged;
+    QTest::newRow("xz of 300 MiB") << QStringLiteral("nouveau.ko.xz") << hugeXz << fallback << S::Damaged;
+    QTest::newRow("zstd of 300 MiB") << QStringLiteral("nouveau.ko.zst") << hugeZstd << fallback << S::Damaged;
+    QTest::newRow("gzip of 300 MiB") << QStringLiteral("nouveau.ko.gz") << hugeGzip << fallback << S::Damaged;
+    QTest::newRow("empty .ko.zst") << QStringLiteral("nouveau.ko.zst") << QByteArray() << fallback << S::Unsigned;
+}
+
+void RealKernelTest::compressedModules()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, name);
+    QFETCH(ModuleSignature::Status, status);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(fileName);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+    // The tree finds the file under its module name.
+    ModuleTree tree(dir.path());
+    QCOMPARE(tree.path(QStringLiteral("nouveau")), path);
+    QCOMPARE(Device::displayName(path, QStringLiteral("fallback")), name);
+    const ModuleSignature signature = ModuleSignature::read(path);
+    QCOMPARE(signature.status, status);
+    if (status == ModuleSignature::Status::Signed) {
+        // As from the plain module, which modinfo read above.
+        QCOMPARE(signature.signer, QStringLiteral("Build time autogenerated kernel key"));
+        QVERIFY(!ModinfoSection::value(path, QByteArrayLiteral("vermagic")).isEmpty());
     }
 }
 

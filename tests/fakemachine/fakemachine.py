@@ -176,7 +176,24 @@ def remove(path):
         shutil.rmtree(path)
 
 
-def build_module_tree(merged, release, profile, work, real_modules=None, real_headers=None):
+# How Debian 13 (xz, the kernel's options) and Ubuntu (zstd) compress modules.
+COMPRESSORS = {
+    "xz": ["xz", "--check=crc32", "--lzma2=dict=1MiB"],
+    "zstd": ["zstd", "-q", "--rm"],
+    "gzip": ["gzip", "-n"],
+}
+
+
+def module_name(path):
+    """The module name kmod gives a module file's path."""
+    name = os.path.basename(path)
+    for ending in (".ko", ".ko.xz", ".ko.zst", ".ko.gz"):
+        if name.endswith(ending):
+            name = name[:-len(ending)]
+    return name.replace("-", "_")
+
+
+def build_module_tree(merged, release, profile, work, real_modules=None, real_headers=None, compression=None):
     root = merged + "/usr/lib/modules/" + release
     remove(root)
     os.makedirs(root)
@@ -202,9 +219,25 @@ def build_module_tree(merged, release, profile, work, real_modules=None, real_he
         if "name" in module:
             records.append("name=" + module["name"])
         rodata = module.get("rodata", "").encode().replace(b"\\0", b"\0")
-        write(os.path.join(root, module["path"]), elf_module(records, rodata))
+        path = os.path.join(root, module["path"])
+        write(path, elf_module(records, rodata))
+        if compression:
+            # As the kernel's and DKMS's builds do: the module replaced by its
+            # compressed file.
+            subprocess.run(COMPRESSORS[compression] + [path], check=True)
         for alias in module.get("aliases", []):
             aliases.append("alias %s %s\n" % (alias, module["alias_name"]))
+    index = os.path.join(root, "modules.dep")
+    if os.path.exists(index) and profile.get("modules"):
+        # The real tree's depmod index, with the profile's modules in it in place
+        # of the real ones of their names, as depmod would index them.
+        ending = {"xz": ".xz", "zstd": ".zst", "gzip": ".gz"}.get(compression, "")
+        added = [m["path"] + ending for m in profile["modules"]]
+        names = {module_name(p) for p in added}
+        with open(index, encoding="utf-8") as f:
+            kept = [l for l in f.read().splitlines(True) if module_name(l.split(":", 1)[0]) not in names]
+        os.unlink(index)  # the lower layer's file
+        write(index, "".join(kept + [p + ":\n" for p in added]))
     for alias in profile.get("extra_aliases", []):
         aliases.append("alias %s\n" % alias)
     write(os.path.join(root, "modules.alias"), "".join(aliases))
@@ -421,7 +454,8 @@ def inside(job_path):
     for path in job.get("binds", []):
         os.makedirs(merged + path, exist_ok=True)
         subprocess.run(["mount", "--bind", path, merged + path], check=True)
-    build_module_tree(merged, release, profile, work, job.get("real_modules"), job.get("real_headers"))
+    build_module_tree(merged, release, profile, work, job.get("real_modules"), job.get("real_headers"),
+                      job.get("compression"))
     build_xorg(merged, profile)
     for path, content in profile.get("files", {}).items():
         write(merged + path, content)
@@ -470,10 +504,12 @@ def inside(job_path):
 
 
 class Machine:
-    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None, install=None, services=False, debs=()):
+    def __init__(self, profile, binds=(), env=None, real_modules=None, real_headers=None, install=None, services=False, debs=(),
+                 compression=None):
         """real_modules: an unpacked kernel's module tree to lay under the
         profile's modules; real_headers: a directory holding usr/src of its
-        unpacked header packages."""
+        unpacked header packages; compression: "xz", "zstd" or "gzip" to
+        compress the profile's modules with."""
         self.profile = load_profile(profile) if isinstance(profile, str) else profile
         self.binds = [os.path.abspath(b) for b in binds]
         self.env = env or {}
@@ -481,6 +517,7 @@ class Machine:
         self.real_headers = real_headers
         self.install = install  # a build directory to install with cmake --install
         self.services = services
+        self.compression = compression
         self.debs = [os.path.abspath(d) for d in debs]  # package files to install with apt-get
         self.binds += sorted(set(os.path.dirname(d) for d in self.debs))
         if install:
@@ -497,7 +534,8 @@ class Machine:
             job = {"profile": self.profile, "work": os.path.join(tmp, "root"), "commands": commands,
                    "binds": self.binds, "results": os.path.join(tmp, "results.json"), "env": self.env,
                    "real_modules": self.real_modules, "real_headers": self.real_headers,
-                   "install": self.install, "services": self.services, "debs": self.debs}
+                   "install": self.install, "services": self.services, "debs": self.debs,
+                   "compression": self.compression}
             os.makedirs(job["work"])
             job_path = os.path.join(tmp, "job.json")
             with open(job_path, "w", encoding="utf-8") as f:
@@ -526,12 +564,14 @@ def main():
     parser.add_argument("--real-headers", help="a directory holding usr/src of unpacked kernel header packages")
     parser.add_argument("--install", metavar="BUILD_DIR", help="install this build into the machine (cmake --install, prefix /usr)")
     parser.add_argument("--services", action="store_true", help="start a system bus and polkitd, to reach the installed helper")
+    parser.add_argument("--compression", choices=sorted(COMPRESSORS), help="compress the profile's modules, as kernel builds do")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     binds = args.bind + ([args.install] if args.install else [])
     outcome = Machine(args.profile, binds, real_modules=args.real_modules, real_headers=args.real_headers,
-                      install=os.path.abspath(args.install) if args.install else None, services=args.services).run([command])[0]
+                      install=os.path.abspath(args.install) if args.install else None, services=args.services,
+                      compression=args.compression).run([command])[0]
     sys.stdout.write(outcome["stdout"])
     sys.stderr.write(outcome["stderr"])
     return outcome["exit"]

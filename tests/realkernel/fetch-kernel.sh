@@ -6,10 +6,36 @@
 # (which Debian links into the module tree) and indexes the modules' aliases with
 # depmod, for benchmarks on a realistic tree. With --sign-file fetches the
 # kernel's sign-file (Debian's linux-kbuild package) instead and prints its path.
+# With --suite SUITE (first) takes the kernel of that Debian release instead
+# (trixie: every module compressed with xz), through an APT setup of its own in
+# the cache, and links it as linux-image-SUITE.
 set -eu
 cache=${KIV_TEST_CACHE:-/var/cache/kiv-admin-driver-tests}
 mkdir -p "$cache"
 cd "$cache"
+link=linux-image
+if [ "${1:-}" = "--suite" ]; then
+    suite=$2
+    shift 2
+    link=linux-image-$suite
+    apt_dir=$cache/apt-$suite
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+    [ -f "$apt_dir/status" ] || : >"$apt_dir/status"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" >"$apt_dir/sources.list"
+    # That release's lists alone and no installed packages: the machine's own
+    # APT setup is neither read nor changed.
+    cat >"$apt_dir/apt.conf" <<EOF
+Dir::Etc::SourceList "$apt_dir/sources.list";
+Dir::Etc::SourceParts "/nonexistent";
+Dir::State::Lists "$apt_dir/lists";
+Dir::State::status "$apt_dir/status";
+Dir::Cache "$apt_dir";
+Dir::Cache::Archives "$apt_dir/archives";
+Dir::Cache::pkgcache "";
+Dir::Cache::srcpkgcache "";
+EOF
+    export APT_CONFIG="$apt_dir/apt.conf"
+fi
 package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
 if [ -z "$package" ]; then
     apt-get update -qq
@@ -31,7 +57,7 @@ unpack_once() {
     touch "$folder.unpacked"
 }
 unpack_once "$package" "$package"
-ln -sfn "$package" linux-image
+ln -sfn "$package" "$link"
 release=${package#linux-image-}
 if [ "${1:-}" = "--sign-file" ]; then
     kbuild=linux-kbuild-$(echo "$release" | cut -d. -f1,2)
@@ -44,7 +70,9 @@ if [ "${1:-}" = "--headers" ]; then
     headers=linux-headers-$release
     common=$(apt-cache depends "$headers" | sed -n 's/^ *Depends: \(linux-headers-.*-common\)$/\1/p' | head -n 1)
     unpack_once "$headers" "$headers" "$common"
-    ln -sfn "$headers" linux-headers
-    [ -f linux-image/lib/modules/"$release"/modules.alias ] || depmod -b "$cache/linux-image" "$release"
+    ln -sfn "$headers" "linux-headers${link#linux-image}"
+    tree=$(ls -d "$cache/$link"/lib/modules/"$release" 2>/dev/null || ls -d "$cache/$link"/usr/lib/modules/"$release")
+    [ -f "$tree/modules.alias" ] || depmod -b "${tree%/lib/modules/*}" "$release"
 fi
-ls -d "$cache"/linux-image/lib/modules/*
+# Debian 13 keeps the tree in /usr/lib only.
+ls -d "$cache/$link"/lib/modules/* 2>/dev/null || ls -d "$cache/$link"/usr/lib/modules/*
