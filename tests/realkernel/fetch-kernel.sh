@@ -2,10 +2,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Fetches Debian's current amd64 kernel image package once and unpacks it into
 # the test cache, for the tests that read the real kernel's module files. Prints
-# the module tree's path. With --headers also fetches the matching kernel headers
-# (which Debian links into the module tree) and indexes the modules' aliases with
-# depmod, for benchmarks on a realistic tree. With --sign-file fetches the
-# kernel's sign-file (Debian's linux-kbuild package) instead and prints its path.
+# the module tree's path. With --depmod indexes the tree with depmod, as an
+# installed kernel's is (modules.alias, modules.dep). With --headers also fetches
+# the matching kernel headers (which Debian links into the module tree) and
+# indexes the tree, for benchmarks on a realistic tree. With --sign-file fetches
+# the kernel's sign-file (Debian's linux-kbuild package) instead and prints its
+# path.
 # With --suite SUITE (first) takes the kernel of that Debian release instead
 # (trixie: every module compressed with xz), through an APT setup of its own in
 # the cache, and links it as linux-image-SUITE.
@@ -66,12 +68,15 @@ if [ "${1:-}" = "--sign-file" ]; then
     echo "$cache/sign-file"
     exit 0
 fi
+tree=$(ls -d "$cache/$link"/lib/modules/"$release" 2>/dev/null || ls -d "$cache/$link"/usr/lib/modules/"$release")
+if [ "${1:-}" = "--depmod" ]; then
+    [ -f "$tree/modules.alias" ] || depmod -b "${tree%/lib/modules/*}" "$release"
+fi
 if [ "${1:-}" = "--headers" ]; then
     headers=linux-headers-$release
     common=$(apt-cache depends "$headers" | sed -n 's/^ *Depends: \(linux-headers-.*-common\)$/\1/p' | head -n 1)
     unpack_once "$headers" "$headers" "$common"
     ln -sfn "$headers" "linux-headers${link#linux-image}"
-    tree=$(ls -d "$cache/$link"/lib/modules/"$release" 2>/dev/null || ls -d "$cache/$link"/usr/lib/modules/"$release")
     [ -f "$tree/modules.alias" ] || depmod -b "${tree%/lib/modules/*}" "$release"
 fi
 # Debian 13 keeps the tree in /usr/lib only.

@@ -22,6 +22,7 @@ with those environment variables.
 """
 
 import difflib
+import glob
 import os
 import shlex
 import sys
@@ -89,8 +90,14 @@ def main():
     build = os.path.dirname(os.path.dirname(binary))
     # KIV_MODULE_COMPRESSION: the same expectations with the modules compressed
     # as Debian 13 (xz) or Ubuntu (zstd) ship them.
+    # KIV_REAL_KERNEL: a kernel unpacked into KIV_TEST_CACHE (linux-image,
+    # linux-image-trixie) whose module tree lies under the profile's modules.
+    real_modules = None
+    if os.environ.get("KIV_REAL_KERNEL"):
+        image = os.path.join(os.environ["KIV_TEST_CACHE"], os.environ["KIV_REAL_KERNEL"])
+        real_modules = (glob.glob(image + "/lib/modules/*") + glob.glob(image + "/usr/lib/modules/*"))[0]
     machine = Machine(profile, binds=[build], install=build if services or installed else None, services=services, env=env,
-                      compression=os.environ.get("KIV_MODULE_COMPRESSION"))
+                      compression=os.environ.get("KIV_MODULE_COMPRESSION"), real_modules=real_modules)
     outcomes = machine.run([[substitute(a, binary) for a in case["args"]] if case["shell"] else [binary] + case["args"] for case in cases])
     failures = 0
     for case, outcome in zip(cases, outcomes):
