@@ -13,13 +13,32 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-QVector<AptCatalog::Package> AptCatalog::withField(const QString &field)
+namespace
+{
+// APT's configuration and system, read once per process.
+bool initialized()
+{
+    static const bool done = [] {
+        const bool ok = pkgInitConfig(*_config) && pkgInitSystem(*_config, _system);
+        _error->Discard();
+        return ok;
+    }();
+    return done;
+}
+}
+
+QString AptCatalog::listDirectory()
+{
+    return initialized() ? QString::fromStdString(_config->FindDir("Dir::State::lists")) : QString();
+}
+
+QVector<AptCatalog::Package> AptCatalog::withField(const QString &field, const std::function<QSet<QString>()> &alsoNamed)
 {
     QVector<Package> packages;
-    if (!pkgInitConfig(*_config) || !pkgInitSystem(*_config, _system)) {
-        _error->Discard();
+    if (!initialized()) {
         return packages;
     }
     pkgCacheFile cacheFile;
@@ -48,6 +67,12 @@ QVector<AptCatalog::Package> AptCatalog::withField(const QString &field)
         });
     }
 
+    std::unordered_set<std::string> named;
+    if (alsoNamed) {
+        for (const QString &name : alsoNamed()) {
+            named.insert(name.toStdString());
+        }
+    }
     // libqapt lists every package that has a version, in the cache's order, and
     // reads the record of the candidate version's first file.
     for (pkgCache::PkgIterator package = cache->PkgBegin(); !package.end(); ++package) {
@@ -66,6 +91,8 @@ QVector<AptCatalog::Package> AptCatalog::withField(const QString &field)
         const auto value = fileValues.find(record->Offset);
         if (value != fileValues.end()) {
             packages.append({QString::fromLatin1(package.Name()), !package.CurrentVer().end(), QString::fromStdString(value->second)});
+        } else if (!named.empty() && named.count(package.Name()) > 0) {
+            packages.append({QString::fromLatin1(package.Name()), !package.CurrentVer().end(), QString()});
         }
     }
     _error->Discard();

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <QVector>
+
+#include <functional>
 
 // The packages of APT's package cache that carry a control field, read through
 // libapt-pkg itself.
@@ -26,5 +29,12 @@ struct Package {
 // The packages whose candidate version's record has a non-empty field, in the
 // cache's order. Reads APT's configuration and opens the package cache, building
 // it where APT keeps none. A cache that cannot be opened gives no packages.
-QVector<Package> withField(const QString &field);
+//
+// alsoNamed, when given, names more packages to take whether they have the
+// field or not (if they have a candidate). It is called once the package lists
+// are read, so that a caller may gather the names on another thread meanwhile.
+QVector<Package> withField(const QString &field, const std::function<QSet<QString>()> &alsoNamed = {});
+
+// APT's list directory (Dir::State::lists), from APT's configuration.
+QString listDirectory();
 }

@@ -65,6 +65,11 @@ bool patternMatches(QString pattern, const QStringList &lines, const QString &mo
 
 bool containsModalias(QString field, QString modalias)
 {
+    return containsModalias(field, modalias, nullptr);
+}
+
+bool containsModalias(QString field, QString modalias, QString *matched)
+{
     if (field.isEmpty()) {
         return false;
     }
@@ -79,6 +84,9 @@ bool containsModalias(QString field, QString modalias)
     const QStringList lines = modalias.split(QLatin1Char('\n'));
     for (const QString &pattern : patterns) {
         if (patternMatches(pattern, lines, modalias)) {
+            if (matched) {
+                *matched = pattern;
+            }
             return true;
         }
     }

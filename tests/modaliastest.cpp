@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "modalias.h"
+#include "appstreammodaliases.h"
+#include "nvidialists.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -18,6 +22,11 @@ private Q_SLOTS:
     void realPackages_data();
     void realPackages();
     void sameResultsAsPlainExpressions();
+    void appStreamPatterns_data();
+    void appStreamPatterns();
+    void appStreamCatalogues_data();
+    void appStreamCatalogues();
+    void nvidiaLists();
 };
 
 namespace
@@ -156,6 +165,132 @@ void ModaliasTest::sameResultsAsPlainExpressions()
         }
     }
     QVERIFY(matches > 0);
+}
+
+void ModaliasTest::appStreamPatterns_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("modalias");
+    QTest::addColumn<bool>("matches");
+    const QString navi = QStringLiteral("pci:v00001002d000073FFsv00001DA2sd0000E445bc03sc00i00");
+    // firmware-amd-graphics's pattern, ending in "*" that stands for nothing.
+    QTest::newRow("trailing star, empty") << QStringLiteral("pci:v00001002d*sv*sd*bc03sc00i00*") << navi << true;
+    QTest::newRow("whole modalias, not a part") << QStringLiteral("v00001002d*") << navi << false;
+    QTest::newRow("case counts") << QStringLiteral("pci:v00001002d000073ffsv*") << navi << false;
+    QTest::newRow("other class") << QStringLiteral("pci:v00001002d*sv*sd*bc03sc80i00*") << navi << false;
+    QTest::newRow("bracket range") << QStringLiteral("pci:v00001002d000073F[A-F]sv*") << navi << true;
+    QTest::newRow("bracket set, not in it") << QStringLiteral("pci:v00001002d000073F[0-9]sv*") << navi << false;
+    QTest::newRow("negated bracket") << QStringLiteral("pci:v00001002d000073F[!0-9]sv*") << navi << true;
+    QTest::newRow("question marks") << QStringLiteral("pci:v00001002d000073??sv*") << navi << true;
+    QTest::newRow("a bracket that never closes is itself") << QStringLiteral("pci:v[0*") << navi << false;
+    QTest::newRow("empty pattern") << QString() << navi << false;
+    QTest::newRow("star alone") << QStringLiteral("*") << navi << true;
+    // Many stars and a text that almost matches: the work stays linear in each.
+    QTest::newRow("stars that cannot match") << QString(QStringLiteral("*0")).repeated(40) + QStringLiteral("Z") << navi << false;
+    QTest::newRow("a pattern of a million characters") << QString(1000000, QLatin1Char('*')) + QStringLiteral("i00") << navi << false;
+}
+
+void ModaliasTest::appStreamPatterns()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, modalias);
+    QFETCH(bool, matches);
+    QCOMPARE(AppStreamModaliases::patternMatches(pattern, modalias), matches);
+}
+
+void ModaliasTest::appStreamCatalogues_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("components"); // -1: some, fewer than the whole file's 16
+    QTest::addColumn<int>("amdPatterns"); // of firmware-amd-graphics, 0 for none, -1 not looked at
+    const QString real = QFINDTESTDATA("data/dep11/debian-bookworm-non-free-firmware_Components-amd64.yml.gz");
+    QFile file(real);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray gz = file.readAll();
+    QTemporaryDir dir;
+    dir.setAutoRemove(false);
+    const auto written = [&dir](const char *name, const QByteArray &content) {
+        const QString path = dir.filePath(QLatin1String(name));
+        return TestFiles::write(path, content) ? path : QString();
+    };
+    QTest::newRow("Debian 12's non-free-firmware") << real << 16 << 856;
+    QTest::newRow("Debian 13's non-free-firmware") << QFINDTESTDATA("data/dep11/debian-trixie-non-free-firmware_Components-amd64.yml.gz") << 25 << -1;
+    QTest::newRow("missing") << dir.filePath(QStringLiteral("missing.yml.gz")) << 0 << 0;
+    QTest::newRow("empty") << written("empty.yml.gz", QByteArray()) << 0 << 0;
+    // Cut: what the whole documents before the cut hold is still read.
+    QTest::newRow("cut in half") << written("cut.yml.gz", gz.left(gz.size() / 2)) << -1 << -1;
+    QTest::newRow("not gzip, not YAML") << written("junk.yml.gz", QByteArray(4096, '\x8b')) << 0 << 0;
+    QTest::newRow("documents of odd YAML")
+        << written("odd.yml",
+                   "---\nFile: DEP-11\n---\nID: a\nPackage: flow\nType: firmware\nProvides: {modaliases: [\"pci:v00001002d*\"]}\n"
+                   "---\nID: b\nPackage: broken\nProvides:\n  modaliases: [unclosed\n"
+                   "---\nID: c\nPackage: deep\nProvides:\n  modaliases:\n  - "
+                   + QByteArray(100000, '[') + "\n"
+                   "---\nID: d\nPackage: huge\nProvides:\n  modaliases:\n  - pci:" + QByteArray(1000000, 'v') + "\n"
+                   "---\nID: e\nPackage: nopatterns\nProvides:\n  modaliases: []\n"
+                   "---\nPackage: firmware-amd-graphics\nProvides:\n  modaliases:\n  - pci:v00001002d*\n")
+        << 2 << 1;
+}
+
+void ModaliasTest::appStreamCatalogues()
+{
+    QFETCH(QString, file);
+    QFETCH(int, components);
+    QFETCH(int, amdPatterns);
+    const QVector<AppStreamModaliases::Component> read = AppStreamModaliases::readFile(file);
+    if (components < 0) {
+        QVERIFY2(!read.isEmpty() && read.size() < 16, qPrintable(QString::number(read.size())));
+    } else {
+        QCOMPARE(read.size(), components);
+    }
+    const auto amd = std::find_if(read.cbegin(), read.cend(), [](const AppStreamModaliases::Component &component) {
+        return component.package == QLatin1String("firmware-amd-graphics");
+    });
+    if (amdPatterns >= 0) {
+        QCOMPARE(amd == read.cend() ? 0 : amd->patterns.size(), amdPatterns);
+    }
+    for (const AppStreamModaliases::Component &component : read) {
+        QVERIFY(!component.package.isEmpty() && !component.patterns.isEmpty());
+        // firmware-misc-nonfree serves Wi-Fi and Bluetooth as well: firmware.
+        if (component.package == QLatin1String("firmware-misc-nonfree") || component.package == QLatin1String("flow")) {
+            QVERIFY(component.firmware);
+        }
+    }
+}
+
+void ModaliasTest::nvidiaLists()
+{
+    // nvidia-detect's real lists, then the same lists damaged beside odd files.
+    const QString real = QFileInfo(QFINDTESTDATA("data/nvidia-detect-535.261.03/nvidia.ids")).path();
+    const QVector<NvidiaLists::List> lists = NvidiaLists::read(real);
+    QStringList packages;
+    for (const NvidiaLists::List &list : lists) {
+        packages.append(list.package);
+    }
+    // nvidia-open.ids and nvidia-legacy-390xx-amd64.ids name no driver package.
+    QCOMPARE(packages.size(), 13);
+    QVERIFY(!packages.contains(QStringLiteral("nvidia-open-driver")));
+    QCOMPARE(packages.count(QStringLiteral("nvidia-legacy-390xx-driver")), 1);
+    const QString tu102 = NvidiaLists::idOf(QStringLiteral("pci:v000010DEd00001E04sv00001043sd00008672bc03sc00i00"));
+    QCOMPARE(tu102, QStringLiteral("10DE1E04"));
+    QStringList supporting;
+    for (const NvidiaLists::List &list : lists) {
+        if (list.ids.contains(tu102)) {
+            supporting.append(list.package);
+        }
+    }
+    QCOMPARE(supporting.size(), 7);
+    QVERIFY(supporting.contains(QStringLiteral("nvidia-driver")) && supporting.contains(QStringLiteral("nvidia-tesla-470-driver")));
+
+    QTemporaryDir dir;
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("nvidia.ids")), "10de1e04\r\n\n10DE\nnot an id\n10DE1E0G\n 10DE2204 \n"));
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("nvidia-tesla-535.ids")), QByteArray(2 << 20, '1')));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("nvidia-tesla-470.ids")));
+    const QVector<NvidiaLists::List> odd = NvidiaLists::read(dir.path());
+    QCOMPARE(odd.size(), 1);
+    QCOMPARE(odd.first().ids, (QSet<QString>{QStringLiteral("10DE1E04"), QStringLiteral("10DE2204")}));
+    QVERIFY(NvidiaLists::read(dir.filePath(QStringLiteral("missing"))).isEmpty());
+    QCOMPARE(NvidiaLists::idOf(QStringLiteral("usb:v046DpC52B")), QString());
 }
 
 QTEST_GUILESS_MAIN(ModaliasTest)

@@ -36,6 +36,7 @@ fuzz() {
 fuzz xorglog "$top/tests/data/xorg-logs"
 fuzz modinfo
 fuzz modulefile
+fuzz appstream
 fuzz modulename
 fuzz modalias
 fuzz controlfield "$top/tests/data/packages-files"
