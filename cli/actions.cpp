@@ -40,7 +40,7 @@ QMap<QString, ActionSpec> actionTable()
                   {gpu},
                   i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU"),
                   {},
-                  {}});
+                  {{QLatin1String(explainOption), i18n("Also shows why each package is listed")}}});
     table.insert(QStringLiteral("set-module"),
                  {pluginAction(QStringLiteral("set-module")),
                   {gpu, {QStringLiteral("new-module"), i18n("Kernel module that will be set as active")}},

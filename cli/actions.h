@@ -33,6 +33,7 @@ struct ActionSpec {
 // The options of the actions.
 constexpr char secureBootOption[] = "secure-boot";
 constexpr char ignoreSecureBootOption[] = "ignore-secure-boot";
+constexpr char explainOption[] = "explain";
 
 // Everything the tool prints, error messages included, goes through this stream.
 QTextStream &standardOutput();

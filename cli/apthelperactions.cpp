@@ -2,8 +2,7 @@
 // The actions that read APT's package cache or call the privileged helper.
 #include "actionplugin.h"
 #include "actions.h"
-#include "aptcatalog.h"
-#include "modalias.h"
+#include "driverpackages.h"
 #include "replaceaction.h"
 #include "securebootreport.h"
 #include "xserver.h"
@@ -30,29 +29,49 @@ public:
     }
 };
 
-int listPackages(const QStringList &arguments, const QStringList &, QList<Device> &gpus)
+namespace
+{
+QString explanation(const PackageEvidence &evidence)
+{
+    switch (evidence.source) {
+    case PackageEvidence::Source::ControlField:
+        return i18n("Modaliases field: %1", evidence.pattern);
+    case PackageEvidence::Source::AppStream:
+        return i18n("AppStream component %1: %2", evidence.origin, evidence.pattern);
+    case PackageEvidence::Source::NvidiaList:
+        return i18n("NVIDIA list %1: %2", evidence.origin, evidence.pattern);
+    }
+    return QString();
+}
+}
+
+int listPackages(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {
         return -1;
     }
     const QString modalias = gpu->modalias();
-    // A package without the field matches no GPU, so only those with it are read.
-    const QVector<AptCatalog::Package> packages = AptCatalog::withField(QStringLiteral("Modaliases"));
-    bool found = false;
-    for (const AptCatalog::Package &package : packages) {
-        if (!containsModalias(package.field, modalias)) {
-            continue;
-        }
-        found = true;
+    const DriverPackages known = DriverPackages::read();
+    const QVector<DriverPackage> packages = known.covering(modalias);
+    const bool explain = options.contains(QLatin1String(explainOption));
+    for (const DriverPackage &package : packages) {
         standardOutput() << package.name;
         if (package.installed) {
             standardOutput() << " (installed)";
         }
         standardOutput() << Qt::endl;
+        if (explain) {
+            for (const PackageEvidence &evidence : package.evidence) {
+                standardOutput() << "    " << explanation(evidence) << Qt::endl;
+            }
+        }
     }
-    if (!found) {
+    if (packages.isEmpty()) {
         standardOutput() << i18n("Cannot find any compatible driver packages") << Qt::endl;
+    }
+    if (known.lacksNvidiaLists(modalias)) {
+        QTextStream(stderr) << i18n("Which NVIDIA drivers support this GPU is known only with nvidia-detect installed, which the archive offers.") << Qt::endl;
     }
     return 0;
 }
