@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverinstaller.h"
-#include "controlfieldreader.h"
+#include "driverpackages.h"
 #include "modalias.h"
 
 #include <KLocalizedString>
@@ -17,13 +17,13 @@ bool DriverInstaller::containsModalias(QString field, QString modalias)
 
 QStringList DriverInstaller::offeredPackages()
 {
-    const QApt::PackageList packages = backend.availablePackages();
-    // One pass over the package lists instead of a lookup per package.
-    const QStringList fields = ControlFieldReader::read(packages, QStringLiteral("Modaliases"));
+    // What the command line's list-packages lists, but what is installed already.
+    const DriverPackages known = DriverPackages::read();
+    m_lacksNvidiaLists = known.lacksNvidiaLists(modalias);
     QStringList names;
-    for (int i = 0; i < packages.size(); ++i) {
-        if (containsModalias(fields.at(i), modalias) && !packages.at(i)->isInstalled()) {
-            names.append(packages.at(i)->name());
+    for (const DriverPackage &package : known.covering(modalias)) {
+        if (!package.installed) {
+            names.append(package.name);
         }
     }
     return names;
@@ -31,5 +31,9 @@ QStringList DriverInstaller::offeredPackages()
 
 QString DriverInstaller::nothingToOffer() const
 {
+    if (m_lacksNvidiaLists) {
+        return i18n("No new compatible drivers detected") + QLatin1Char('\n')
+            + i18n("Which NVIDIA drivers support this GPU is known only with nvidia-detect installed, which the archive offers.");
+    }
     return i18n("No new compatible drivers detected");
 }

@@ -3,8 +3,9 @@
 
 #include "driverpackagedialog.h"
 
-// Offers the driver packages of the archive that declare support for the GPU
-// (their "Modaliases" cover its modalias) and are not installed.
+// Offers the driver packages of the archive that support the GPU (by their
+// "Modaliases" field, AppStream's catalogue or nvidia-detect's lists) and are
+// not installed.
 class DriverInstaller : public DriverPackageDialog
 {
     Q_OBJECT
@@ -17,4 +18,7 @@ public:
 protected:
     QStringList offeredPackages() override;
     QString nothingToOffer() const override;
+
+private:
+    bool m_lacksNvidiaLists = false;
 };

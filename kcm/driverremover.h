@@ -3,8 +3,8 @@
 
 #include "driverpackagedialog.h"
 
-// Offers the installed packages that carry a "Modaliases" field, except the one
-// that owns the file of the kernel module in use.
+// Offers the installed driver packages (DriverPackages::removable()), except
+// the one that owns the file of the kernel module in use.
 class DriverRemover : public DriverPackageDialog
 {
     Q_OBJECT

@@ -152,6 +152,26 @@ def packages(checks):
     listed = dict(line.split(" ", 1) for line in out[6]["stdout"].splitlines())
     checks.equal("package states", (listed.get("nvidia-driver-440", "un "), listed.get("nvidia-driver-470")), ("un ", "ii "))
 
+    # Debian's knowledge (AppStream's catalogue, nvidia-detect's lists): the
+    # dialogs offer what the command line lists.
+    cli = BUILD + "/bin/orlix-admin-driver"
+    gpus = ["PCI:0@0:2:0", "PCI:1@0:0:0", "PCI:2@0:0:0", "PCI:3@0:0:0"]
+    commands = [[DRIVER, "wait", "gpu", str(i), "answers", "cancel", "install"] for i in range(len(gpus))]
+    commands += [[cli, "list-packages", gpu] for gpu in gpus]
+    commands += [[DRIVER, "wait", "gpu", "1", "answers", "cancel", "remove"],
+                 shell("dpkg -r nvidia-detect >/dev/null;", quoted([DRIVER, "wait", "gpu", "1", "answers", "ok", "install"]))]
+    out = Machine("debian12-drivers", binds=[BUILD], install=BUILD, services=True).run(commands)
+    for i, gpu in enumerate(gpus):
+        offered = [event["offered"] for event in events(out[i]) if "dialog" in event][:1]
+        listed = [line for line in out[len(gpus) + i]["stdout"].splitlines() if not line.endswith(" (installed)")]
+        checks.equal("Install offers what list-packages lists, not installed, for " + gpu, offered or boxes(out[i]),
+                     [listed] if listed else ["No new compatible drivers detected"])
+    checks.equal("Remove offers the NVIDIA series installed, never firmware",
+                 [event["offered"] for event in events(out[2 * len(gpus)]) if "dialog" in event][:1], [["nvidia-tesla-470-driver"]])
+    checks.equal("without nvidia-detect, the box says how to learn the NVIDIA drivers", boxes(out[2 * len(gpus) + 1]),
+                 ["No new compatible drivers detected\nWhich NVIDIA drivers support this GPU is known only with nvidia-detect installed, "
+                  "which the archive offers."])
+
 
 def tweaks(checks):
     """The advanced settings dialog: the TearFree snippet through the real helper,
