@@ -21,6 +21,7 @@ Then it chroots into the overlay and runs the commands, returning their exit
 status, standard output and standard error. Needs root and unshare(1).
 """
 
+import gzip
 import json
 import os
 import shutil
@@ -281,6 +282,11 @@ def build_dev(merged, devices):
             os.symlink("../" + d["drm"], os.path.join(dev, "dri/by-path", "pci-%s-card" % d["bdf"]))
 
 
+def fixture_bytes(fixture):
+    with open(os.path.join(DATA, fixture), "rb") as f:
+        return f.read()
+
+
 def modaliases_field(fixture):
     """The "Modaliases" field of a real package stanza, as the archive printed it."""
     with open(os.path.join(DATA, "modaliases", fixture), encoding="utf-8") as f:
@@ -322,12 +328,20 @@ def build_archive(profile):
         control.append("Description: test driver package " + pkg["name"])
         write(os.path.join(root, "DEBIAN/control"), "\n".join(control) + "\n")
         write(os.path.join(root, "usr/share/doc", pkg["name"], "README"), pkg["name"] + "\n")
+        # Files of the package from the real test data, as {"/usr/share/nvidia/nvidia.ids": "nvidia-detect-535.261.03/nvidia.ids"}.
+        for path, content in pkg.get("file_contents", {}).items():
+            write(root + path, content)
         if pkg.get("postinst"):
             write(os.path.join(root, "DEBIAN/postinst"), "#!/bin/sh\n" + pkg["postinst"] + "\n", 0o755)
         subprocess.run(["dpkg-deb", "--root-owner-group", "-Zgzip", "--build", root, target], check=True,
                        stdout=subprocess.DEVNULL)
-    with open(os.path.join(ARCHIVE, "Packages"), "wb") as out:
-        subprocess.run(["apt-ftparchive", "packages", "."], cwd=ARCHIVE, stdout=out, check=True)
+    dep11 = profile.get("dep11_contents")
+    if dep11:
+        source = dists_archive(dep11)
+    else:
+        with open(os.path.join(ARCHIVE, "Packages"), "wb") as out:
+            subprocess.run(["apt-ftparchive", "packages", "."], cwd=ARCHIVE, stdout=out, check=True)
+        source = "deb [trusted=yes] file:%s ./\n" % ARCHIVE
     # Benchmarks may keep the host's sources, whose lists are then fetched anew
     # in the machine's list format.
     if not profile.get("host_sources"):
@@ -335,7 +349,11 @@ def build_archive(profile):
             os.unlink(os.path.join("/etc/apt/sources.list.d", entry))
         if os.path.exists("/etc/apt/sources.list"):
             os.unlink("/etc/apt/sources.list")
-    write("/etc/apt/sources.list.d/kiv-test.list", "deb [trusted=yes] file:%s ./\n" % ARCHIVE)
+    write("/etc/apt/sources.list.d/kiv-test.list", source)
+    if dep11 and os.path.exists("/etc/apt/apt.conf.d/99farm-no-dep11"):
+        # A desktop fetches AppStream's catalogue wherever appstream is installed;
+        # this image's setting that keeps it from doing so is taken away.
+        os.unlink("/etc/apt/apt.conf.d/99farm-no-dep11")
     for entry in os.listdir("/var/lib/apt/lists"):
         path = os.path.join("/var/lib/apt/lists", entry)
         if os.path.isfile(path) and entry != "lock":
@@ -367,6 +385,31 @@ def build_archive(profile):
                 for path in pkg["owns"]:
                     f.write(path.replace("{release}", os.uname().release) + "\n")
     shutil.rmtree(build)
+
+
+def dists_archive(dep11):
+    """The archive laid out as Debian's is, for AppStream's catalogue to have a
+    place: every package in main, each component's DEP-11 file (real test data)
+    under dep11/. Returns the sources.list line."""
+    components = ["main"] + sorted(c for c in dep11 if c != "main")
+    dists = os.path.join(ARCHIVE, "dists", "kiv")
+    for component in components:
+        binary = os.path.join(dists, component, "binary-amd64")
+        os.makedirs(binary, exist_ok=True)
+        with open(os.path.join(binary, "Packages"), "wb") as out:
+            if component == "main":
+                subprocess.run(["apt-ftparchive", "packages", "."], cwd=ARCHIVE, stdout=out, check=True)
+        if component in dep11:
+            # Debian's Release lists the uncompressed file too, which APT needs to
+            # take the target at all.
+            write(os.path.join(dists, component, "dep11", "Components-amd64.yml.gz"), dep11[component])
+            write(os.path.join(dists, component, "dep11", "Components-amd64.yml"), gzip.decompress(dep11[component]))
+    with open(os.path.join(ARCHIVE, "Release.new"), "wb") as out:
+        subprocess.run(["apt-ftparchive", "-o", "APT::FTPArchive::Release::Codename=kiv", "-o", "APT::FTPArchive::Release::Suite=kiv",
+                        "-o", "APT::FTPArchive::Release::Components=" + " ".join(components),
+                        "-o", "APT::FTPArchive::Release::Architectures=amd64", "release", "."], cwd=dists, stdout=out, check=True)
+    os.rename(os.path.join(ARCHIVE, "Release.new"), os.path.join(dists, "Release"))
+    return "deb [trusted=yes] file:%s kiv %s\n" % (ARCHIVE, " ".join(components))
 
 
 def start_x_server(profile):
@@ -464,6 +507,8 @@ def inside(job_path):
     for pkg in profile.get("packages", []):
         if "modaliases_fixture" in pkg:
             pkg["modaliases"] = modaliases_field(pkg.pop("modaliases_fixture"))
+        pkg["file_contents"] = {path: fixture_bytes(fixture) for path, fixture in pkg.get("files", {}).items()}
+    profile["dep11_contents"] = {component: fixture_bytes(fixture) for component, fixture in profile.get("dep11", {}).items()}
     results = open(job["results"], "w", encoding="utf-8")
     os.chroot(merged)
     os.chdir("/")
