@@ -9,6 +9,13 @@ run, and prints their medians, their ratios and their peak RSS.
     two raw passes over the package lists, which read (and decompress) every
     list and take each record's field without opening the package cache: one
     with python3-apt's TagFile, one in C++ (packagesbench --raw), the floor.
+  commandbench.py appstream BUILD_DIR GPU ROUNDS [EARLIER_BUILD_DIR]
+    "orlix-admin-driver list-packages GPU", which reads AppStream's DEP-11
+    catalogue and nvidia-detect's lists besides the package cache, against the
+    AppStream lookup isenkram does over the machine's modaliases (its
+    pkgs_handling_appstream_modaliases, through python3-gi's AppStream) and
+    against the list-packages of an earlier build that read the package cache
+    alone.
   commandbench.py enumeration BUILD_DIR GPU ROUNDS
     "list-gpus", "list-modules GPU" and "list-xorg GPU" against a bare libhd
     probe of the PCI bus (hdprobe, a C program that links libhd alone)."""
@@ -100,6 +107,28 @@ def packages(build, gpu, rounds, python):
         print("ratio list-packages / %-23s %.2f" % (raw + ":", medians["list-packages"] / medians[raw]))
 
 
+ISENKRAM = r'''
+import glob
+import isenkram.lookup
+modaliases = sorted(open(path).read().strip() for path in glob.glob("/sys/bus/pci/devices/*/modalias"))
+print(sorted(isenkram.lookup.pkgs_handling_appstream_modaliases(modaliases)))
+'''
+
+
+def appstream(build, gpu, rounds, earlier):
+    commands = {"list-packages": [os.path.join(build, "bin", "orlix-admin-driver"), "list-packages", gpu],
+                "isenkram's lookup": [PYTHON, "-c", ISENKRAM]}
+    if earlier:
+        commands["earlier list-packages"] = [os.path.join(earlier, "bin", "orlix-admin-driver"), "list-packages", gpu]
+    medians, memory, outputs = measure(commands, rounds)
+    for name, output in outputs.items():
+        print("%s printed: %s" % (name, output.decode().strip().replace("\n", ", ")))
+    print("ratio list-packages / isenkram's lookup:          %.2f" % (medians["list-packages"] / medians["isenkram's lookup"]))
+    print("ratio peak RSS list-packages / isenkram's lookup: %.2f" % (memory["list-packages"] / memory["isenkram's lookup"]))
+    if earlier:
+        print("ratio list-packages / earlier list-packages:      %.2f" % (medians["list-packages"] / medians["earlier list-packages"]))
+
+
 def enumeration(build, gpu, rounds):
     tool = os.path.join(build, "bin", "orlix-admin-driver")
     commands = {
@@ -117,6 +146,8 @@ def main():
     mode, build, gpu, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
     if mode == "packages":
         packages(build, gpu, rounds, "--no-python" not in sys.argv)
+    elif mode == "appstream":
+        appstream(build, gpu, rounds, sys.argv[5] if len(sys.argv) > 5 else None)
     elif mode == "enumeration":
         enumeration(build, gpu, rounds)
     else:

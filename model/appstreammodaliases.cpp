@@ -1,13 +1,22 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "appstreammodaliases.h"
 
+#include "atomicfile.h"
+
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 #include <yaml.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -22,6 +31,128 @@ constexpr int maxFileFlowOpenings = 64 * 1024;
 // Modaliases are some dozens of characters; a longer pattern is no modalias
 // pattern, and is neither kept nor matched.
 constexpr int maxPatternLength = 4096;
+// What a cache of Debian's catalogues holds is some tens of kilobytes.
+constexpr qint64 maxCacheSize = 16 << 20;
+const QByteArray cacheMagic = QByteArrayLiteral("kiv-admin-driver appstream-modaliases 1");
+
+// What identifies a version of a file: a new download is a new inode, and no
+// one but root can set a change time back.
+struct FileStamp {
+    QString path;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modified = 0; // nanoseconds
+    qint64 changed = 0;
+
+    bool operator==(const FileStamp &other) const
+    {
+        return path == other.path && device == other.device && inode == other.inode && size == other.size && modified == other.modified
+            && changed == other.changed;
+    }
+};
+
+bool stampOf(const QString &path, FileStamp *stamp)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    *stamp = {path,
+              quint64(info.st_dev),
+              quint64(info.st_ino),
+              qint64(info.st_size),
+              qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+              qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+    return true;
+}
+
+// Whether path is the user's own and no one else may change it: owned by the
+// effective user, not writable by group or others, and not a link.
+bool isOwnAndPrivate(const QString &path, bool directory)
+{
+    struct stat info;
+    if (lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        return false;
+    }
+    return (directory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) && info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+QDataStream &operator<<(QDataStream &stream, const FileStamp &stamp)
+{
+    return stream << stamp.path << stamp.device << stamp.inode << stamp.size << stamp.modified << stamp.changed;
+}
+
+QDataStream &operator>>(QDataStream &stream, FileStamp &stamp)
+{
+    return stream >> stamp.path >> stamp.device >> stamp.inode >> stamp.size >> stamp.modified >> stamp.changed;
+}
+
+using CachedFile = std::pair<FileStamp, QVector<AppStreamModaliases::Component>>;
+
+QVector<CachedFile> readCache(const QString &cacheFile)
+{
+    QVector<CachedFile> files;
+    if (cacheFile.isEmpty() || !isOwnAndPrivate(QFileInfo(cacheFile).path(), true) || !isOwnAndPrivate(cacheFile, false)) {
+        return files;
+    }
+    const AtomicFile::ReadOnlyFile file(cacheFile);
+    QByteArray data;
+    QString error;
+    if (!file.isOpen() || file.size() > quint64(maxCacheSize) || !file.readAll(maxCacheSize, &data, &error)) {
+        return files;
+    }
+    QDataStream stream(data);
+    stream.setVersion(QDataStream::Qt_5_15);
+    QByteArray magic;
+    quint32 count = 0;
+    stream >> magic >> count;
+    if (magic != cacheMagic) {
+        return files;
+    }
+    for (quint32 i = 0; i < count && stream.status() == QDataStream::Ok; ++i) {
+        CachedFile cached;
+        quint32 components = 0;
+        stream >> cached.first >> components;
+        for (quint32 j = 0; j < components && stream.status() == QDataStream::Ok; ++j) {
+            AppStreamModaliases::Component component;
+            stream >> component.id >> component.package >> component.firmware >> component.patterns;
+            cached.second.append(component);
+        }
+        if (stream.status() == QDataStream::Ok) {
+            files.append(cached);
+        }
+    }
+    // Anything damaged: nothing of it is trusted.
+    return stream.status() == QDataStream::Ok ? files : QVector<CachedFile>();
+}
+
+void writeCache(const QString &cacheFile, const QVector<CachedFile> &files)
+{
+    const QString directory = QFileInfo(cacheFile).path();
+    if (cacheFile.isEmpty() || (!QFileInfo::exists(directory) && !QDir().mkpath(directory))) {
+        return;
+    }
+    QFile::setPermissions(directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    struct stat info;
+    const bool absent = lstat(QFile::encodeName(cacheFile).constData(), &info) != 0;
+    if (!isOwnAndPrivate(directory, true) || (!absent && !isOwnAndPrivate(cacheFile, false))) {
+        return;
+    }
+    QByteArray data;
+    QDataStream stream(&data, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_5_15);
+    stream << cacheMagic << quint32(files.size());
+    for (const CachedFile &file : files) {
+        stream << file.first << quint32(file.second.size());
+        for (const AppStreamModaliases::Component &component : file.second) {
+            stream << component.id << component.package << component.firmware << component.patterns;
+        }
+    }
+    const AtomicFile::Ownership own{geteuid(), getegid(), 0600};
+    QString error;
+    AtomicFile::write(cacheFile, data, &error, &own);
+}
 
 QString scalar(const yaml_node_t *node)
 {
@@ -92,36 +223,67 @@ public:
 
     void feed(const char *data, size_t length)
     {
-        while (length > 0) {
-            const char *newline = static_cast<const char *>(std::memchr(data, '\n', length));
-            const size_t lineLength = newline ? size_t(newline - data) + 1 : length;
-            line(data, lineLength, newline != nullptr);
-            data += lineLength;
-            length -= lineLength;
+        // Whole lines are looked at; the last, unfinished one waits for more input.
+        m_pending.append(data, int(length));
+        const int lastNewline = m_pending.lastIndexOf('\n');
+        if (lastNewline >= 0) {
+            lines(m_pending.constData(), size_t(lastNewline) + 1);
+            m_pending.remove(0, lastNewline + 1);
+        } else if (m_pending.size() > maxDocumentSize) {
+            m_oversized = true;
+            m_pending.resize(0);
         }
     }
 
     void finish()
     {
+        lines(m_pending.constData(), size_t(m_pending.size()));
+        m_pending.resize(0);
         endDocument();
     }
 
 private:
-    void line(const char *data, size_t length, bool complete)
+    static bool isMarker(const char *line, const char *end)
     {
-        // A line cut by the end of a piece of input is continued by the next one.
-        if (m_lineStart && length >= 3 && std::memcmp(data, "---", 3) == 0 && (length == 3 || data[3] == '\n' || data[3] == ' ' || data[3] == '\r')) {
+        return end - line >= 3 && std::memcmp(line, "---", 3) == 0 && (end - line == 3 || line[3] == '\n' || line[3] == ' ' || line[3] == '\r');
+    }
+
+    // Text that starts at a line's start: the markers found with memmem, the
+    // text between them taken in one piece (a per-line loop cost as much as
+    // decompressing Debian's main).
+    void lines(const char *text, size_t length)
+    {
+        const char *end = text + length;
+        const char *from = text;
+        if (isMarker(text, end)) {
             endDocument();
         }
-        if (!m_oversized) {
-            if (m_document.size() + qint64(length) > maxDocumentSize) {
-                m_oversized = true;
-                m_document.clear();
-            } else {
-                m_document.append(data, int(length));
+        for (const char *at = text; at < end;) {
+            const auto *found = static_cast<const char *>(memmem(at, size_t(end - at), "\n---", 4));
+            if (!found) {
+                break;
+            }
+            at = found + 1;
+            if (isMarker(at, end)) {
+                append(from, size_t(at - from));
+                from = at;
+                endDocument();
             }
         }
-        m_lineStart = complete;
+        append(from, size_t(end - from));
+    }
+
+    void append(const char *data, size_t length)
+    {
+        if (m_oversized) {
+            return;
+        }
+        if (m_document.size() + qint64(length) > maxDocumentSize) {
+            m_oversized = true;
+            m_document.resize(0);
+        } else {
+            m_document.append(data, int(length));
+        }
     }
 
     void endDocument()
@@ -133,13 +295,13 @@ private:
                 parseDocument(m_document, m_components);
             }
         }
-        m_document.clear();
+        m_document.resize(0);
         m_oversized = false;
     }
 
     QVector<AppStreamModaliases::Component> *m_components;
+    QByteArray m_pending;
     QByteArray m_document;
-    bool m_lineStart = true;
     bool m_oversized = false;
     int m_flowOpenings = 0;
 };
@@ -231,6 +393,42 @@ QStringList AppStreamModaliases::listFiles(const QString &listDirectory)
         files.append(directory.filePath(name));
     }
     return files;
+}
+
+QString AppStreamModaliases::defaultCacheFile()
+{
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    return cache.isEmpty() ? QString() : cache + QStringLiteral("/kiv-admin-driver/appstream-modaliases");
+}
+
+QVector<AppStreamModaliases::Component> AppStreamModaliases::readAll(const QString &listDirectory, const QString &cacheFile)
+{
+    const QVector<CachedFile> cached = readCache(cacheFile);
+    QVector<CachedFile> current;
+    bool changed = false;
+    for (const QString &path : listFiles(listDirectory)) {
+        FileStamp stamp;
+        if (!stampOf(path, &stamp)) {
+            continue;
+        }
+        const auto kept = std::find_if(cached.cbegin(), cached.cend(), [&stamp](const CachedFile &file) {
+            return file.first == stamp;
+        });
+        if (kept != cached.cend()) {
+            current.append(*kept);
+        } else {
+            current.append({stamp, readFile(path)});
+            changed = true;
+        }
+    }
+    if (changed || current.size() != cached.size()) {
+        writeCache(cacheFile, current);
+    }
+    QVector<Component> components;
+    for (const CachedFile &file : qAsConst(current)) {
+        components += file.second;
+    }
+    return components;
 }
 
 bool AppStreamModaliases::patternMatches(const QString &pattern, const QString &modalias)

@@ -31,6 +31,17 @@ QVector<Component> readText(const QByteArray &text);
 // The DEP-11 files in APT's list directory (Dir::State::lists), in name order.
 QStringList listFiles(const QString &listDirectory);
 
+// $XDG_CACHE_HOME/kiv-admin-driver/appstream-modaliases, or an empty string.
+QString defaultCacheFile();
+
+// The components of every DEP-11 file of listDirectory. Decompressing Debian's
+// main takes longer than the rest of a listing, so what each file held is kept
+// in cacheFile and the file is read again only when it changed (another
+// inode, size, modification or change time). A cache that is not the user's
+// own, or that others may write, is neither read nor written; a damaged one
+// is read past.
+QVector<Component> readAll(const QString &listDirectory, const QString &cacheFile = defaultCacheFile());
+
 // Whether a modalias pattern of AppStream covers a modalias: the whole
 // modalias, case-sensitively, where "*" stands for any text, the empty one
 // too, and "?" for one character, as AppStream matches them. The time is

@@ -14,14 +14,13 @@ DriverPackages DriverPackages::read(const QString &nvidiaDirectory)
 {
     const QString lists = AptCatalog::listDirectory();
     // Decompressing the DEP-11 files (20 MiB for Debian's main) takes about as
-    // long as reading APT's package lists; the two run side by side.
+    // long as reading APT's package lists; the two run side by side, and the
+    // files are decompressed again only when APT fetched new ones.
     std::future<std::pair<QVector<AppStreamModaliases::Component>, QVector<NvidiaLists::List>>> others =
         std::async(std::launch::async, [lists, nvidiaDirectory] {
             QVector<AppStreamModaliases::Component> components;
             if (!lists.isEmpty()) {
-                for (const QString &file : AppStreamModaliases::listFiles(lists)) {
-                    components += AppStreamModaliases::readFile(file);
-                }
+                components = AppStreamModaliases::readAll(lists);
             }
             return std::make_pair(components, NvidiaLists::read(nvidiaDirectory));
         });

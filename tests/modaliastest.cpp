@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <unistd.h>
 
 class ModaliasTest : public QObject
 {
@@ -26,6 +27,7 @@ private Q_SLOTS:
     void appStreamPatterns();
     void appStreamCatalogues_data();
     void appStreamCatalogues();
+    void appStreamCache();
     void nvidiaLists();
 };
 
@@ -256,6 +258,66 @@ void ModaliasTest::appStreamCatalogues()
             QVERIFY(component.firmware);
         }
     }
+}
+
+void ModaliasTest::appStreamCache()
+{
+    // The catalogue as APT keeps it, and the user's cache of what it holds.
+    QTemporaryDir dir;
+    const QString lists = dir.filePath(QStringLiteral("lists"));
+    const QString catalogue = lists + QStringLiteral("/deb.debian.org_debian_dists_bookworm_non-free-firmware_dep11_Components-amd64.yml.gz");
+    QVERIFY(QDir().mkpath(lists));
+    QVERIFY(QFile::copy(QFINDTESTDATA("data/dep11/debian-bookworm-non-free-firmware_Components-amd64.yml.gz"), catalogue));
+    const QString cache = dir.filePath(QStringLiteral("cache/kiv-admin-driver/appstream-modaliases"));
+    const auto packages = [&](const QString &cacheFile) {
+        QStringList names;
+        for (const AppStreamModaliases::Component &component : AppStreamModaliases::readAll(lists, cacheFile)) {
+            names.append(component.package);
+        }
+        return names;
+    };
+    const QStringList real = packages(cache);
+    QCOMPARE(real.size(), 16);
+    QVERIFY(real.contains(QStringLiteral("firmware-amd-graphics")));
+    QCOMPARE(QFileInfo(cache).permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::WriteGroup), QFileDevice::Permissions());
+
+    // A cache that says otherwise for the same file is believed: it is used.
+    QByteArray data = TestFiles::read(cache);
+    const auto utf16 = [](const char *text) {
+        const QString string = QString::fromLatin1(text);
+        QByteArray bytes;
+        for (const QChar c : string) {
+            bytes.append(char(c.unicode() >> 8)).append(char(c.unicode() & 0xff));
+        }
+        return bytes;
+    };
+    QVERIFY(data.contains(utf16("firmware-amd-graphics")));
+    data.replace(utf16("firmware-amd-graphics"), utf16("firmware-xyz-graphics"));
+    QVERIFY(TestFiles::write(cache, data));
+    QVERIFY(packages(cache).contains(QStringLiteral("firmware-xyz-graphics")));
+    // Not the user's own, or writable by others: not read, and left alone.
+    QVERIFY(chown(QFile::encodeName(cache).constData(), 65534, 65534) == 0);
+    QCOMPARE(packages(cache), real);
+    QCOMPARE(TestFiles::read(cache), data);
+    QVERIFY(chown(QFile::encodeName(cache).constData(), geteuid(), getegid()) == 0);
+    QVERIFY(QFile::setPermissions(cache, QFile::permissions(cache) | QFileDevice::WriteOther));
+    QCOMPARE(packages(cache), real);
+    QVERIFY(QFile::setPermissions(cache, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(packages(cache).contains(QStringLiteral("firmware-xyz-graphics")));
+    // A catalogue APT fetched anew is read again, and the cache follows it.
+    QVERIFY(TestFiles::write(catalogue, TestFiles::read(catalogue)));
+    QCOMPARE(packages(cache), real);
+    QCOMPARE(packages(cache), real);
+    // A damaged cache is read past and written anew; a link is not followed.
+    QVERIFY(TestFiles::write(cache, TestFiles::read(cache).chopped(7)));
+    QCOMPARE(packages(cache), real);
+    QVERIFY(TestFiles::read(cache).contains(utf16("firmware-amd-graphics")));
+    const QString linked = dir.filePath(QStringLiteral("cache/kiv-admin-driver/linked"));
+    QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("elsewhere")), data));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), linked));
+    QCOMPARE(packages(linked), real);
+    QCOMPARE(TestFiles::read(dir.filePath(QStringLiteral("elsewhere"))), data);
+    QCOMPARE(packages(QString()), real);
 }
 
 void ModaliasTest::nvidiaLists()

@@ -34,6 +34,15 @@ machine --profile bench-amd-desktop --real-modules "$modules13" -- \
     /usr/bin/python3 "$top/bench/commandbench.py" enumeration "$build" PCI:10@0:0:0 41
 echo "== Control module: first paint and filled form (bench-laptop, real kernel tree with headers)"
 laptop "$build/bin/kcmbench" 11
+# Debian's real archive with AppStream's catalogues, against isenkram's lookup
+# (isenkram-cli, python3-gi's AppStream) and, with EARLIER_BUILD_DIR, the
+# list-packages of an earlier build; once with the catalogue read anew, then as
+# every later run reads it, from the user's cache.
+command -v isenkram-lookup >/dev/null || apt-get install -y -qq --no-install-recommends isenkram-cli gir1.2-appstream-1.0 python3-gi >/dev/null
+earlier=${EARLIER_BUILD_DIR:-}
+echo "== list-packages with AppStream's catalogue (debian12-desktop, Debian 12's whole archive)"
+machine ${earlier:+--bind "$earlier"} --profile debian12-desktop -- /bin/sh -c \
+    "XDG_CACHE_HOME=/proc/none /usr/bin/python3 '$top/bench/commandbench.py' appstream '$build' PCI:3@0:0:0 21 $earlier; /usr/bin/python3 '$top/bench/commandbench.py' appstream '$build' PCI:3@0:0:0 21 $earlier"
 for lists in debian-archive debian-archive-lz4; do
     echo "== Modaliases of every package ($lists)"
     machine --profile "$lists" -- "$build/bin/packagesbench" 200

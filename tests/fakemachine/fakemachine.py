@@ -350,7 +350,10 @@ def build_archive(profile):
         if os.path.exists("/etc/apt/sources.list"):
             os.unlink("/etc/apt/sources.list")
     write("/etc/apt/sources.list.d/kiv-test.list", source)
-    if dep11 and os.path.exists("/etc/apt/apt.conf.d/99farm-no-dep11"):
+    if profile.get("sources"):
+        # Debian's real archive besides the driver archive, for benchmarks.
+        write("/etc/apt/sources.list.d/debian.list", "".join(line + "\n" for line in profile["sources"]))
+    if (dep11 or profile.get("appstream")) and os.path.exists("/etc/apt/apt.conf.d/99farm-no-dep11"):
         # A desktop fetches AppStream's catalogue wherever appstream is installed;
         # this image's setting that keeps it from doing so is taken away.
         os.unlink("/etc/apt/apt.conf.d/99farm-no-dep11")
