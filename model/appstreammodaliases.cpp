@@ -31,6 +31,9 @@ constexpr int maxFileFlowOpenings = 64 * 1024;
 // Modaliases are some dozens of characters; a longer pattern is no modalias
 // pattern, and is neither kept nor matched.
 constexpr int maxPatternLength = 4096;
+// Debian 13's main is 26 MiB of YAML; a stream that gives more than this is
+// read no further.
+constexpr qint64 maxCatalogueSize = qint64(512) << 20;
 // What a cache of Debian's catalogues holds is some tens of kilobytes.
 constexpr qint64 maxCacheSize = 16 << 20;
 const QByteArray cacheMagic = QByteArrayLiteral("kiv-admin-driver appstream-modaliases 1");
@@ -90,10 +93,23 @@ QDataStream &operator>>(QDataStream &stream, FileStamp &stamp)
 
 using CachedFile = std::pair<FileStamp, QVector<AppStreamModaliases::Component>>;
 
+// Whether the cache may be used at all: its directory and the one above it
+// (~/.cache) are the effective user's own, so that no one else can put a link
+// or another file in their place between a check and a use. Root run with a
+// user's home (sudo keeping HOME) never uses that user's cache.
+bool cacheUsable(const QString &cacheFile)
+{
+    if (cacheFile.isEmpty()) {
+        return false;
+    }
+    const QString directory = QFileInfo(cacheFile).path();
+    return isOwnAndPrivate(QFileInfo(directory).path(), true) && isOwnAndPrivate(directory, true);
+}
+
 QVector<CachedFile> readCache(const QString &cacheFile)
 {
     QVector<CachedFile> files;
-    if (cacheFile.isEmpty() || !isOwnAndPrivate(QFileInfo(cacheFile).path(), true) || !isOwnAndPrivate(cacheFile, false)) {
+    if (!cacheUsable(cacheFile) || !isOwnAndPrivate(cacheFile, false)) {
         return files;
     }
     const AtomicFile::ReadOnlyFile file(cacheFile);
@@ -107,16 +123,32 @@ QVector<CachedFile> readCache(const QString &cacheFile)
     QByteArray magic;
     quint32 count = 0;
     stream >> magic >> count;
-    if (magic != cacheMagic) {
+    if (magic != cacheMagic || count > quint32(stream.device()->bytesAvailable() / 16)) {
         return files;
     }
     for (quint32 i = 0; i < count && stream.status() == QDataStream::Ok; ++i) {
         CachedFile cached;
         quint32 components = 0;
         stream >> cached.first >> components;
+        if (components > quint32(stream.device()->bytesAvailable() / 16)) {
+            stream.setStatus(QDataStream::ReadCorruptData);
+            break;
+        }
         for (quint32 j = 0; j < components && stream.status() == QDataStream::Ok; ++j) {
             AppStreamModaliases::Component component;
-            stream >> component.id >> component.package >> component.firmware >> component.patterns;
+            quint32 patterns = 0;
+            stream >> component.id >> component.package >> component.firmware >> patterns;
+            // A count is taken only as far as the bytes left could hold it:
+            // Qt's own list reading would reserve room for any count first.
+            if (patterns > quint32(stream.device()->bytesAvailable() / 4)) {
+                stream.setStatus(QDataStream::ReadCorruptData);
+                break;
+            }
+            for (quint32 k = 0; k < patterns && stream.status() == QDataStream::Ok; ++k) {
+                QString pattern;
+                stream >> pattern;
+                component.patterns.append(pattern);
+            }
             cached.second.append(component);
         }
         if (stream.status() == QDataStream::Ok) {
@@ -130,13 +162,14 @@ QVector<CachedFile> readCache(const QString &cacheFile)
 void writeCache(const QString &cacheFile, const QVector<CachedFile> &files)
 {
     const QString directory = QFileInfo(cacheFile).path();
-    if (cacheFile.isEmpty() || (!QFileInfo::exists(directory) && !QDir().mkpath(directory))) {
+    if (cacheFile.isEmpty() || !isOwnAndPrivate(QFileInfo(directory).path(), true)) {
         return;
     }
-    QFile::setPermissions(directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // Made private at once; an existing directory is never changed.
+    mkdir(QFile::encodeName(directory).constData(), 0700);
     struct stat info;
     const bool absent = lstat(QFile::encodeName(cacheFile).constData(), &info) != 0;
-    if (!isOwnAndPrivate(directory, true) || (!absent && !isOwnAndPrivate(cacheFile, false))) {
+    if (!cacheUsable(cacheFile) || (!absent && !isOwnAndPrivate(cacheFile, false))) {
         return;
     }
     QByteArray data;
@@ -146,7 +179,10 @@ void writeCache(const QString &cacheFile, const QVector<CachedFile> &files)
     for (const CachedFile &file : files) {
         stream << file.first << quint32(file.second.size());
         for (const AppStreamModaliases::Component &component : file.second) {
-            stream << component.id << component.package << component.firmware << component.patterns;
+            stream << component.id << component.package << component.firmware << quint32(component.patterns.size());
+            for (const QString &pattern : component.patterns) {
+                stream << pattern;
+            }
         }
     }
     const AtomicFile::Ownership own{geteuid(), getegid(), 0600};
@@ -223,22 +259,40 @@ public:
 
     void feed(const char *data, size_t length)
     {
-        // Whole lines are looked at; the last, unfinished one waits for more input.
+        // Whole lines are looked at; the last, unfinished one waits for more
+        // input. Only the new bytes are searched: what waits holds no line end.
+        const auto *newline = static_cast<const char *>(memrchr(data, '\n', length));
+        if (m_skipLine) {
+            // The rest of a line too long to keep.
+            if (!newline) {
+                return;
+            }
+            m_skipLine = false;
+            const size_t skipped = size_t(static_cast<const char *>(std::memchr(data, '\n', length)) - data) + 1;
+            feed(data + skipped, length - skipped);
+            return;
+        }
         m_pending.append(data, int(length));
-        const int lastNewline = m_pending.lastIndexOf('\n');
-        if (lastNewline >= 0) {
-            lines(m_pending.constData(), size_t(lastNewline) + 1);
-            m_pending.remove(0, lastNewline + 1);
+        if (newline) {
+            const int lineEnd = m_pending.size() - int(data + length - newline) + 1;
+            lines(m_pending.constData(), size_t(lineEnd));
+            m_pending.remove(0, lineEnd);
         } else if (m_pending.size() > maxDocumentSize) {
             m_oversized = true;
+            m_skipLine = true;
             m_pending.resize(0);
         }
     }
 
-    void finish()
+    // parseLast: whether the stream ended where it should, so that its last
+    // document is whole.
+    void finish(bool parseLast = true)
     {
         lines(m_pending.constData(), size_t(m_pending.size()));
         m_pending.resize(0);
+        if (!parseLast) {
+            m_oversized = true; // not parsed, as a document too large is not
+        }
         endDocument();
     }
 
@@ -303,6 +357,7 @@ private:
     QByteArray m_pending;
     QByteArray m_document;
     bool m_oversized = false;
+    bool m_skipLine = false;
     int m_flowOpenings = 0;
 };
 
@@ -361,9 +416,12 @@ QVector<AppStreamModaliases::Component> AppStreamModaliases::readText(const QByt
     return components;
 }
 
-QVector<AppStreamModaliases::Component> AppStreamModaliases::readFile(const QString &path)
+QVector<AppStreamModaliases::Component> AppStreamModaliases::readFile(const QString &path, bool *whole)
 {
     QVector<Component> components;
+    if (whole) {
+        *whole = false;
+    }
     // APT keeps DEP-11 files compressed with gzip (appstream's KeepCompressedAs);
     // zlib reads an uncompressed one as it is.
     gzFile file = gzopen(QFile::encodeName(path).constData(), "rb");
@@ -374,13 +432,22 @@ QVector<AppStreamModaliases::Component> AppStreamModaliases::readFile(const QStr
     DocumentSplitter splitter(&components);
     char buffer[65536];
     int done = 0;
-    while ((done = gzread(file, buffer, sizeof(buffer))) > 0) {
+    qint64 total = 0;
+    while (total <= maxCatalogueSize && (done = gzread(file, buffer, sizeof(buffer))) > 0) {
         splitter.feed(buffer, size_t(done));
+        total += done;
     }
-    gzclose(file);
-    // What came before a damage is kept; the document it cut is parsed only if
-    // it is whole YAML.
-    splitter.finish();
+    // gzclose() tells a stream cut before its end (Z_BUF_ERROR).
+    const bool complete = done == 0 && total <= maxCatalogueSize && gzclose(file) == Z_OK;
+    if (done != 0 || total > maxCatalogueSize) {
+        gzclose(file);
+    }
+    // What came before a damage is kept, but not the document it cut, however
+    // much of it looks like YAML.
+    splitter.finish(complete);
+    if (whole) {
+        *whole = complete;
+    }
     return components;
 }
 
@@ -417,7 +484,12 @@ QVector<AppStreamModaliases::Component> AppStreamModaliases::readAll(const QStri
         if (kept != cached.cend()) {
             current.append(*kept);
         } else {
-            current.append({stamp, readFile(path)});
+            bool whole = false;
+            current.append({stamp, readFile(path, &whole)});
+            // A file that could not be read whole is read again next time.
+            if (!whole) {
+                current.last().first.size = -1;
+            }
             changed = true;
         }
     }

@@ -24,7 +24,8 @@ struct Component {
 // The components with modalias patterns of one DEP-11 file, gzip-compressed as
 // APT keeps it or not, read with zlib and libyaml. A missing, empty or damaged
 // file, or one document of it, gives what the rest holds.
-QVector<Component> readFile(const QString &path);
+// whole, when given, tells whether the file was read to its end.
+QVector<Component> readFile(const QString &path, bool *whole = nullptr);
 // The same from the text of a DEP-11 file.
 QVector<Component> readText(const QByteArray &text);
 

@@ -232,6 +232,12 @@ void ModaliasTest::appStreamCatalogues_data()
                    "---\nID: e\nPackage: nopatterns\nProvides:\n  modaliases: []\n"
                    "---\nPackage: firmware-amd-graphics\nProvides:\n  modaliases:\n  - pci:v00001002d*\n")
         << 2 << 1;
+    // A line longer than any document may be, holding "\n---"-like text: its
+    // document is dropped, the next one read.
+    QTest::newRow("a line of 17 MiB")
+        << written("long.yml", "---\nID: a\nPackage: long\nProvides:\n  modaliases:\n  - " + QByteArray(17 << 20, 'x') + "---\nID: x\n"
+                   "---\nID: b\nPackage: firmware-amd-graphics\nProvides:\n  modaliases:\n  - pci:v00001002d*\n")
+        << 1 << 1;
 }
 
 void ModaliasTest::appStreamCatalogues()
@@ -269,6 +275,7 @@ void ModaliasTest::appStreamCache()
     QVERIFY(QDir().mkpath(lists));
     QVERIFY(QFile::copy(QFINDTESTDATA("data/dep11/debian-bookworm-non-free-firmware_Components-amd64.yml.gz"), catalogue));
     const QString cache = dir.filePath(QStringLiteral("cache/kiv-admin-driver/appstream-modaliases"));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("cache"))));
     const auto packages = [&](const QString &cacheFile) {
         QStringList names;
         for (const AppStreamModaliases::Component &component : AppStreamModaliases::readAll(lists, cacheFile)) {
@@ -318,6 +325,15 @@ void ModaliasTest::appStreamCache()
     QCOMPARE(packages(linked), real);
     QCOMPARE(TestFiles::read(dir.filePath(QStringLiteral("elsewhere"))), data);
     QCOMPARE(packages(QString()), real);
+    // Below another user's directory (root with a user's home): nothing is
+    // read or written there.
+    QVERIFY(TestFiles::write(cache, data));
+    QVERIFY(chown(QFile::encodeName(dir.filePath(QStringLiteral("cache"))).constData(), 65534, 65534) == 0);
+    QCOMPARE(packages(cache), real);
+    QCOMPARE(TestFiles::read(cache), data);
+    const QString fresh = dir.filePath(QStringLiteral("cache/other/appstream-modaliases"));
+    QCOMPARE(packages(fresh), real);
+    QVERIFY(!QFileInfo::exists(QFileInfo(fresh).path()));
 }
 
 void ModaliasTest::nvidiaLists()
