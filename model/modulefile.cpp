@@ -136,6 +136,11 @@ public:
     {
         const quint64 limit = ModuleFile::maxImageSize + 1 - m_bytes.size();
         const size_t room = size_t(qMin(limit, qBound(inputChunk, want, 16 * inputChunk)));
+        if (m_bytes.size() + room > m_bytes.capacity()) {
+            // Doubling, but never past the largest image: a vector's own growth
+            // would take 512 MiB for an image of 256.
+            m_bytes.reserve(size_t(qMin<quint64>(qMax<quint64>(2 * m_bytes.capacity(), m_bytes.size() + room), ModuleFile::maxImageSize + 1)));
+        }
         m_bytes.resize(m_bytes.size() + room);
         return room;
     }
@@ -204,6 +209,7 @@ protected:
     enum class Step {
         Going,
         FrameEnd, // a frame or member ended right after what was consumed
+        Trailing, // what is left after the last frame is not part of the stream
         Damaged,
     };
     // Decodes input into output; sets how much of each was used.
@@ -227,10 +233,10 @@ private:
             const Step step = decode(m_input.data(), m_input.available(), &consumed, m_image.end(room), room, &produced);
             m_image.shrink(room - produced);
             m_input.consume(consumed);
-            if (step == Step::Damaged || m_image.tooLarge() || (consumed == 0 && produced == 0 && step != Step::FrameEnd)) {
-                m_failed = true;
-            } else if (step == Step::FrameEnd && m_input.atEnd()) {
+            if (step == Step::Trailing || (step == Step::FrameEnd && m_input.atEnd())) {
                 m_ended = true;
+            } else if (step == Step::Damaged || m_image.tooLarge() || (consumed == 0 && produced == 0 && step != Step::FrameEnd)) {
+                m_failed = true;
             }
         }
         return !m_failed && (m_ended || m_image.size() >= end);
@@ -312,7 +318,13 @@ protected:
             return Step::Damaged;
         }
         if (m_memberEnded) {
-            // Another member follows the one that ended.
+            // Another member follows the one that ended; anything else after a
+            // member is ignored, as zlib's gzread() does, which kmod reads with.
+            if (inputLength < 2 || quint8(input[0]) != 0x1f || quint8(input[1]) != 0x8b) {
+                *consumed = 0;
+                *produced = 0;
+                return Step::Trailing;
+            }
             m_memberEnded = false;
             if (inflateReset(&m_stream) != Z_OK) {
                 return Step::Damaged;
@@ -487,6 +499,28 @@ private:
                 if (result != LZMA_OK) {
                     failed = true;
                     break;
+                }
+            }
+            // A block read to its end is given only once its check has been
+            // verified, which needs the input after the last decoded byte.
+            while (!failed && open && image.size() == iterator.block.uncompressed_size && image.size() <= wanted) {
+                if (!input.fill()) {
+                    failed = true;
+                    break;
+                }
+                uint8_t none = 0;
+                stream.next_in = reinterpret_cast<const uint8_t *>(input.data());
+                stream.avail_in = input.available();
+                stream.next_out = &none;
+                stream.avail_out = 0;
+                const lzma_ret result = lzma_code(&stream, LZMA_RUN);
+                const size_t consumed = input.available() - stream.avail_in;
+                input.consume(consumed);
+                inputOffset += consumed;
+                if (result == LZMA_STREAM_END) {
+                    close();
+                } else if (result != LZMA_OK || consumed == 0) {
+                    failed = true;
                 }
             }
             if (failed) {

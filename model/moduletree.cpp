@@ -164,7 +164,8 @@ bool ModuleTree::readIndex()
     const AtomicFile::ReadOnlyFile file(m_root + QStringLiteral("/modules.dep"));
     QByteArray text;
     QString error;
-    if (!file.isOpen() || !file.readAll(maxIndexSize, &text, &error)) {
+    // An empty index (an interrupted depmod) names nothing: the tree is walked.
+    if (!file.isOpen() || !file.readAll(maxIndexSize, &text, &error) || text.isEmpty()) {
         return false;
     }
     // "kernel/drivers/gpu/drm/i915/i915.ko.xz: dependencies...", a path relative
@@ -175,8 +176,9 @@ bool ModuleTree::readIndex()
         if (end < 0) {
             end = text.size();
         }
-        const int colon = text.indexOf(':', start);
-        if (colon > start && colon < end) {
+        const auto *found = static_cast<const char *>(std::memchr(text.constData() + start, ':', size_t(end - start)));
+        const int colon = found ? int(found - text.constData()) : -1;
+        if (colon > start) {
             const QByteArray entry = text.mid(start, colon - start);
             const QByteArray fileName = entry.mid(entry.lastIndexOf('/') + 1);
             if (const size_t nameLength = moduleNameLength(fileName.constData())) {

@@ -247,6 +247,9 @@ void ModuleTest::depmodIndexDecides()
     QCOMPARE(tree.path(QStringLiteral("README")), QString());
     // The walk itself still sees the whole tree.
     QVERIFY(!tree.indexAll().value(QStringLiteral("snd_hda_intel")).isEmpty());
+    // An empty index, as an interrupted depmod leaves it, names nothing: walked.
+    QVERIFY(TestFiles::write(root + QStringLiteral("/modules.dep"), QByteArray()));
+    QCOMPARE(ModuleTree(root).path(QStringLiteral("snd_hda_intel")), root + QStringLiteral("/kernel/sound/pci/hda/snd-hda-intel.ko"));
 }
 
 QTEST_GUILESS_MAIN(ModuleTest)

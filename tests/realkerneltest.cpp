@@ -259,6 +259,25 @@ void RealKernelTest::compressedModules_data()
         bytes[at] = char(bytes.at(at) ^ 0x55);
         return bytes;
     };
+    // Where xz says the last block's check lies: its CRC32, just before the index.
+    const auto lastCheck = [&dir](const QByteArray &compressed) {
+        QFile file(dir.filePath(QStringLiteral("blocks.xz")));
+        file.open(QIODevice::WriteOnly);
+        file.write(compressed);
+        file.close();
+        const QByteArray list =
+            run(QStringLiteral("xz"), {QStringLiteral("--robot"), QStringLiteral("--list"), QStringLiteral("-vv"), file.fileName()}, QByteArray());
+        qint64 end = -1;
+        for (const QByteArray &line : list.split('\n')) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.value(0) == "block" && fields.size() > 6) {
+                end = fields.at(4).toLongLong() + fields.at(6).toLongLong(); // compressed offset + total size
+            }
+        }
+        return int(end - 4);
+    };
+    const int check = lastCheck(xz);
+    QVERIFY(check > xz.size() / 2);
 
     using S = ModuleSignature::Status;
     QTest::addColumn<QString>("fileName");
@@ -274,6 +293,10 @@ void RealKernelTest::compressedModules_data()
     QTest::newRow("zstd named .ko.xz: the magic decides") << QStringLiteral("nouveau.ko.xz") << zstd << nouveau << S::Signed;
     QTest::newRow("xz cut in half") << QStringLiteral("nouveau.ko.xz") << xz.left(xz.size() / 2) << fallback << S::Damaged;
     QTest::newRow("xz without its last byte") << QStringLiteral("nouveau.ko.xz") << xz.chopped(1) << fallback << S::Damaged;
+    // The name lies before the check, which only a read to the block's end (the
+    // signature's) verifies.
+    QTest::newRow("xz, the last block's check damaged") << QStringLiteral("nouveau.ko.xz") << flipped(xz, check + 1) << nouveau << S::Damaged;
+    QTest::newRow("gzip with zeros after it, as gzread reads it") << QStringLiteral("nouveau.ko.gz") << gzip + QByteArray(512, '\0') << nouveau << S::Signed;
     QTest::newRow("xz index damaged") << QStringLiteral("nouveau.ko.xz") << flipped(xz, xz.size() - 20) << fallback << S::Damaged;
     QTest::newRow("xz magic alone") << QStringLiteral("nouveau.ko.xz") << xz.left(6) << fallback << S::Damaged;
     QTest::newRow("zstd cut in half") << QStringLiteral("nouveau.ko.zst") << zstd.left(zstd.size() / 2) << fallback << S::Damaged;
