@@ -9,6 +9,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace
 {
 QList<Device> getGpus(Device::Details details)
@@ -30,7 +33,9 @@ QString syntaxOf(const QString &name, const ActionSpec &action)
 }
 }
 
-int main(int argc, char **argv)
+namespace
+{
+int run(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orlix-admin-driver"));
@@ -89,4 +94,18 @@ int main(int argc, char **argv)
 
     QList<Device> gpus = getGpus(action.details);
     return action.handler(arguments, options, gpus);
+}
+}
+
+int main(int argc, char **argv)
+{
+    const int status = run(argc, argv);
+    // The libraries' static destructors are not run: at that point the GLib
+    // threads that KAuth's polkit back end starts are still at work, and under
+    // load the two corrupted the heap now and then ("corrupted double-linked
+    // list", an abort instead of the action's exit status). Everything the tool
+    // writes is flushed here; the kernel closes the rest.
+    standardOutput().flush();
+    std::fflush(nullptr);
+    _exit(status);
 }
