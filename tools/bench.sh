@@ -29,9 +29,9 @@ modules13=$("$top/tests/realkernel/fetch-kernel.sh" --suite trixie --headers)
 echo "== Listing commands, whole (bench-laptop, Debian 13's kernel tree with headers, modules .ko.xz)"
 machine --profile bench-laptop --compression xz --real-modules "$modules13" --real-headers "$cache/linux-headers-trixie" -- \
     /usr/bin/python3 "$top/bench/commandbench.py" enumeration "$build" PCI:1@0:0:0 41
-echo "== Listing commands, whole (bench-amd-desktop, Debian 13's kernel tree: amdgpu in use, radeon read from .ko.xz)"
-machine --profile bench-amd-desktop --real-modules "$modules13" -- \
-    /usr/bin/python3 "$top/bench/commandbench.py" enumeration "$build" PCI:10@0:0:0 41
+echo "== Listing commands, whole (bench-amd-desktop, Debian 13's kernel tree with headers: amdgpu in use, radeon read from .ko.xz)"
+machine --profile bench-amd-desktop --real-modules "$modules13" --real-headers "$cache/linux-headers-trixie" -- \
+    /usr/bin/python3 "$top/bench/commandbench.py" enumeration "$build" PCI:1@0:0:0 41
 echo "== Control module: first paint and filled form (bench-laptop, real kernel tree with headers)"
 laptop "$build/bin/kcmbench" 11
 # Debian's real archive with AppStream's catalogues, against isenkram's lookup
