@@ -162,10 +162,19 @@ QVector<CachedFile> readCache(const QString &cacheFile)
 void writeCache(const QString &cacheFile, const QVector<CachedFile> &files)
 {
     const QString directory = QFileInfo(cacheFile).path();
-    if (cacheFile.isEmpty() || !isOwnAndPrivate(QFileInfo(directory).path(), true)) {
+    const QString parent = QFileInfo(directory).path();
+    if (cacheFile.isEmpty()) {
         return;
     }
-    // Made private at once; an existing directory is never changed.
+    // A user who never had a cache directory (~/.cache) gets one below a home
+    // of their own. Each is made private at once; an existing one is never
+    // changed.
+    if (!QFileInfo::exists(parent) && isOwnAndPrivate(QFileInfo(parent).path(), true)) {
+        mkdir(QFile::encodeName(parent).constData(), 0700);
+    }
+    if (!isOwnAndPrivate(parent, true)) {
+        return;
+    }
     mkdir(QFile::encodeName(directory).constData(), 0700);
     struct stat info;
     const bool absent = lstat(QFile::encodeName(cacheFile).constData(), &info) != 0;
