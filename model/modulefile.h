@@ -19,7 +19,11 @@
 // streams are decoded from their start up to the end of the read.
 //
 // Whatever the file claims or produces, no image of more than maxImageSize is
-// decoded, and a cut, corrupt or unknown stream only makes reads fail.
+// decoded, and a cut, corrupt or unknown stream only makes reads fail. A
+// stream's checksum covers what follows a read too, so it is verified only
+// where a read reaches the end of an xz block or of a zstd or gzip stream (the
+// signature's read always does); bytes read before that are as the decoder
+// gave them.
 class ModuleFile
 {
 public:
