@@ -447,10 +447,8 @@ QVector<AppStreamModaliases::Component> AppStreamModaliases::readFile(const QStr
         total += done;
     }
     // gzclose() tells a stream cut before its end (Z_BUF_ERROR).
-    const bool complete = done == 0 && total <= maxCatalogueSize && gzclose(file) == Z_OK;
-    if (done != 0 || total > maxCatalogueSize) {
-        gzclose(file);
-    }
+    const bool readToEnd = done == 0 && total <= maxCatalogueSize;
+    const bool complete = gzclose(file) == Z_OK && readToEnd;
     // What came before a damage is kept, but not the document it cut, however
     // much of it looks like YAML.
     splitter.finish(complete);

@@ -462,22 +462,21 @@ private:
 
         bool decodeTo(const AtomicFile::ReadOnlyFile &file, const lzma_index_iter &iterator, quint64 wanted)
         {
-            if (image.size() >= wanted) {
-                return true;
-            }
-            if (failed || (!open && !start(file, iterator))) {
+            const quint64 size = iterator.block.uncompressed_size;
+            // A block read to its end is given only once its check has been
+            // verified, which needs the input after the last decoded byte.
+            const bool whole = wanted == size;
+            if (!failed && !open && image.size() < wanted && !start(file, iterator)) {
                 failed = true;
-                return false;
             }
-            const quint64 blockEnd = iterator.block.compressed_file_offset + iterator.block.total_size;
-            Input input(file, inputOffset, blockEnd);
-            while (image.size() < wanted) {
+            Input input(file, inputOffset, iterator.block.compressed_file_offset + iterator.block.total_size);
+            while (!failed && (image.size() < wanted || (whole && open))) {
                 if (!input.fill()) {
                     failed = true;
                     break;
                 }
                 const size_t before = image.size();
-                const size_t room = size_t(qMin<quint64>(iterator.block.uncompressed_size - before, qMax<quint64>(wanted - before, inputChunk)));
+                const size_t room = size_t(qMin<quint64>(size - before, qMax<quint64>(wanted - before, inputChunk)));
                 image.resize(before + room);
                 stream.next_in = reinterpret_cast<const uint8_t *>(input.data());
                 stream.avail_in = input.available();
@@ -491,42 +490,17 @@ private:
                 if (result == LZMA_STREAM_END) {
                     // The block's check was verified; nothing more to decode.
                     close();
-                    if (image.size() != iterator.block.uncompressed_size) {
-                        failed = true;
-                    }
-                    break;
-                }
-                if (result != LZMA_OK) {
-                    failed = true;
-                    break;
-                }
-            }
-            // A block read to its end is given only once its check has been
-            // verified, which needs the input after the last decoded byte.
-            while (!failed && open && image.size() == iterator.block.uncompressed_size && image.size() <= wanted) {
-                if (!input.fill()) {
-                    failed = true;
-                    break;
-                }
-                uint8_t none = 0;
-                stream.next_in = reinterpret_cast<const uint8_t *>(input.data());
-                stream.avail_in = input.available();
-                stream.next_out = &none;
-                stream.avail_out = 0;
-                const lzma_ret result = lzma_code(&stream, LZMA_RUN);
-                const size_t consumed = input.available() - stream.avail_in;
-                input.consume(consumed);
-                inputOffset += consumed;
-                if (result == LZMA_STREAM_END) {
-                    close();
-                } else if (result != LZMA_OK || consumed == 0) {
+                    failed = image.size() != size;
+                } else if (result != LZMA_OK || (consumed == 0 && image.size() == before)) {
                     failed = true;
                 }
             }
             if (failed) {
                 close();
             }
-            return !failed && image.size() >= wanted;
+            // Bytes decoded before a damage stay good for reads that end before
+            // it; the whole block never is.
+            return image.size() >= wanted && !(whole && failed);
         }
     };
 
