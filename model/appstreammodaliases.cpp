@@ -414,6 +414,18 @@ Element matchElement(const QString &pattern, int i, QChar c, int *next)
     }
     return c == p ? Element::Matches : Element::Differs;
 }
+
+// The DEP-11 files of APT's list directory, in name order.
+QStringList listFiles(const QString &listDirectory)
+{
+    QStringList files;
+    const QDir directory(listDirectory);
+    for (const QString &name :
+         directory.entryList({QStringLiteral("*_dep11_Components-*.yml.gz"), QStringLiteral("*_dep11_Components-*.yml")}, QDir::Files, QDir::Name)) {
+        files.append(directory.filePath(name));
+    }
+    return files;
+}
 }
 
 QVector<AppStreamModaliases::Component> AppStreamModaliases::readText(const QByteArray &text)
@@ -456,17 +468,6 @@ QVector<AppStreamModaliases::Component> AppStreamModaliases::readFile(const QStr
         *whole = complete;
     }
     return components;
-}
-
-QStringList AppStreamModaliases::listFiles(const QString &listDirectory)
-{
-    QStringList files;
-    const QDir directory(listDirectory);
-    for (const QString &name :
-         directory.entryList({QStringLiteral("*_dep11_Components-*.yml.gz"), QStringLiteral("*_dep11_Components-*.yml")}, QDir::Files, QDir::Name)) {
-        files.append(directory.filePath(name));
-    }
-    return files;
 }
 
 QString AppStreamModaliases::defaultCacheFile()

@@ -29,13 +29,11 @@ QVector<Component> readFile(const QString &path, bool *whole = nullptr);
 // The same from the text of a DEP-11 file.
 QVector<Component> readText(const QByteArray &text);
 
-// The DEP-11 files in APT's list directory (Dir::State::lists), in name order.
-QStringList listFiles(const QString &listDirectory);
-
 // $XDG_CACHE_HOME/kiv-admin-driver/appstream-modaliases, or an empty string.
 QString defaultCacheFile();
 
-// The components of every DEP-11 file of listDirectory. Decompressing Debian's
+// The components of every DEP-11 file in APT's list directory
+// (Dir::State::lists). Decompressing Debian's
 // main takes longer than the rest of a listing, so what each file held is kept
 // in cacheFile and the file is read again only when it changed (another
 // inode, size, modification or change time). A cache that is not the user's

@@ -42,11 +42,10 @@ public:
     // the lists of nvidiaDirectory; the last two on another thread while APT's
     // package lists are read.
     static DriverPackages read(const QString &nvidiaDirectory = NvidiaLists::defaultDirectory());
-    // The same from what was read already, for tests.
+    // From what the three sources gave.
     DriverPackages(const QVector<AptCatalog::Package> &catalogue,
                    const QVector<AppStreamModaliases::Component> &components,
                    const QVector<NvidiaLists::List> &lists);
-    DriverPackages() = default;
 
     // The packages that cover the GPU of modalias: those whose control field
     // does, in the catalogue's order, then those the other sources name, by name.
