@@ -594,7 +594,11 @@ bool ModuleFile::readAt(quint64 offset, quint64 length, QByteArray *data)
 
 QStringList ModuleFile::suffixes()
 {
-    return {QStringLiteral(".ko"), QStringLiteral(".ko.gz"), QStringLiteral(".ko.xz"), QStringLiteral(".ko.zst")};
+    QStringList list;
+    for (const char *suffix : suffixBytes) {
+        list.append(QLatin1String(suffix));
+    }
+    return list;
 }
 
 QString ModuleFile::moduleNameOf(const QString &fileName)

@@ -55,7 +55,8 @@ public:
     bool readAt(quint64 offset, quint64 length, QByteArray *data);
 
     // The file name endings of module files, in the order kmod's build tools
-    // know them.
+    // know them; as bytes for walks that look at thousands of names.
+    static constexpr const char *suffixBytes[] = {".ko", ".ko.gz", ".ko.xz", ".ko.zst"};
     static QStringList suffixes();
     // The module name a file name stands for (its name without the ending),
     // or an empty string when it does not end like a module file.

@@ -17,17 +17,15 @@
 
 namespace
 {
-// The endings kmod knows, compressed ones included; the walk compares bytes, so
-// that the thousands of other entries need no string.
-constexpr const char *moduleSuffixes[] = {".ko", ".ko.gz", ".ko.xz", ".ko.zst"};
 // depmod's index of a tree holds a line a module; Debian's 6.12 has 500 KiB.
 constexpr qint64 maxIndexSize = 64 << 20;
 
-// The length of the module name in a file name, 0 when it is no module file's.
+// The length of the module name in a file name, 0 when it is no module file's;
+// bytes are compared, so that the thousands of other entries need no string.
 size_t moduleNameLength(const char *name)
 {
     const size_t length = std::strlen(name);
-    for (const char *suffix : moduleSuffixes) {
+    for (const char *suffix : ModuleFile::suffixBytes) {
         const size_t suffixLength = std::strlen(suffix);
         if (length > suffixLength && std::memcmp(name + length - suffixLength, suffix, suffixLength) == 0) {
             return length - suffixLength;
