@@ -76,6 +76,30 @@ int listPackages(const QStringList &arguments, const QStringList &options, QList
     return 0;
 }
 
+namespace
+{
+// Sends the switch to the helper; says while the initramfs is rebuilt, and
+// when it was.
+int replace(Device &gpu, const QString &xorgDriver)
+{
+    bool announced = false;
+    const HelperReply reply = runReplaceAction(gpu, xorgDriver, [&announced](const QVariantMap &step) {
+        // The helper repeats the step every few seconds, to show it still works.
+        if (initramfsUpdating(step) && !announced) {
+            announced = true;
+            QTextStream(stderr) << i18n("Updating the initramfs %1, which takes a while…", initramfsImageOf(step)) << Qt::endl;
+        }
+    });
+    if (!reply.succeeded) {
+        return -1;
+    }
+    if (initramfsUpdated(reply.data)) {
+        standardOutput() << i18n("The initramfs %1 was updated.", initramfsImageOf(reply.data)) << Qt::endl;
+    }
+    return 0;
+}
+}
+
 int setModule(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
@@ -104,7 +128,7 @@ int setModule(const QStringList &arguments, const QStringList &options, QList<De
         }
     }
     gpu->setNewDriver(module->realName);
-    return runReplaceAction(*gpu, QString()) ? 0 : -1;
+    return replace(*gpu, QString());
 }
 
 int setXorg(const QStringList &arguments, const QStringList &, QList<Device> &gpus)
@@ -124,7 +148,7 @@ int setXorg(const QStringList &arguments, const QStringList &, QList<Device> &gp
         return -1;
     }
     gpu->updateXOrgDriver(requested);
-    return runReplaceAction(*gpu, requested) ? 0 : -1;
+    return replace(*gpu, requested);
 }
 
 #include "apthelperactions.moc"

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverswitchhelper.h"
 #include "authorizationwatchdog.h"
+#include "initramfsupdate.h"
 #include "packagestate.h"
 #include "requestvalidator.h"
 
@@ -17,7 +18,8 @@
 #include <memory>
 
 DriverSwitchHelper::DriverSwitchHelper(const QString &root)
-    : m_modprobe(root)
+    : m_root(root)
+    , m_modprobe(root)
     , m_xorg(root)
     , m_backup(root)
 {
@@ -103,9 +105,11 @@ KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &a
     // Each request carries every GPU it concerns: sections of an earlier request
     // must not be written again.
     m_xorg.clear();
+    m_modprobe.takeChangedFiles();
     if (!m_backup.backupOnce()) {
         return errorReply(backupFailure());
     }
+    QStringList switchedModules;
     for (const QVariant &value : entries) {
         const QVariantMap entry = value.toMap();
         const auto text = [&entry](const char *key) {
@@ -120,6 +124,7 @@ KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &a
             if (!failure.isEmpty()) {
                 return errorReply(failure);
             }
+            switchedModules << names.currentRealName << names.currentDisplayName << names.newRealName << names.newDisplayName;
         }
         if (!text("XOrgDriver").isEmpty()) {
             m_xorg.appendDeviceSection(text("modelName"), text("busId"), text("XOrgDriver"));
@@ -128,7 +133,36 @@ KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &a
     if (!m_xorg.writeXOrgConfig()) {
         return errorReply(QStringLiteral("XOrg configuration update error"));
     }
-    return KAuth::ActionReply::SuccessReply();
+    return updateInitramfs(m_modprobe.takeChangedFiles(), switchedModules);
+}
+
+KAuth::ActionReply DriverSwitchHelper::updateInitramfs(const QStringList &changedFiles, const QStringList &modules)
+{
+    const InitramfsUpdate initramfs(m_root);
+    KAuth::ActionReply reply = KAuth::ActionReply::SuccessReply();
+    reply.addData(QStringLiteral("initramfsImage"), initramfs.image());
+    if (!initramfs.hasImage()) {
+        reply.addData(QStringLiteral("initramfs"), QStringLiteral("none"));
+        return reply;
+    }
+    const QString reason = changedFiles.isEmpty() ? QString() : initramfs.reasonToUpdate(changedFiles, modules);
+    if (reason.isEmpty()) {
+        reply.addData(QStringLiteral("initramfs"), QStringLiteral("current"));
+        return reply;
+    }
+    qDebug().noquote() << "Updating the initramfs:" << reason;
+    // Tens of seconds: the caller shows that it is under way, and hears that
+    // the helper still works.
+    const QVariantMap step{{QStringLiteral("initramfs"), QStringLiteral("updating")}, {QStringLiteral("initramfsImage"), initramfs.image()}};
+    KAuth::HelperSupport::progressStep(step);
+    const QString failure = initramfs.update([&step]() {
+        KAuth::HelperSupport::progressStep(step);
+    });
+    if (!failure.isEmpty()) {
+        return errorReply(initramfs.failureText(failure));
+    }
+    reply.addData(QStringLiteral("initramfs"), QStringLiteral("updated"));
+    return reply;
 }
 
 KAuth::ActionReply DriverSwitchHelper::install(const QVariantMap &args)

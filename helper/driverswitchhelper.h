@@ -52,6 +52,9 @@ private:
     static QString tokenOf(const QVariantMap &args);
     KAuth::ActionReply replaceConfiguration(const QVariantMap &args);
     KAuth::ActionReply writeTearing(const QVariantMap &args);
+    // Rebuilds the running kernel's initramfs where it holds one of the changed
+    // modprobe files or of the modules switched; the reply says what was done.
+    KAuth::ActionReply updateInitramfs(const QStringList &changedFiles, const QStringList &modules);
     static KAuth::ActionReply errorReply(const QString &text);
     static QString backupFailure();
     static QVariantList entriesOf(const QVariantMap &args);
@@ -66,6 +69,7 @@ private:
     // package the system needs. Empty when they may.
     QString checkRemovals(PackageState &state, const QStringList &removable) const;
 
+    QString m_root;
     ModprobeEditor m_modprobe;
     XorgConfig m_xorg;
     ConfigurationBackup m_backup;

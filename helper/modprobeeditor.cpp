@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <sys/stat.h>
+#include <utility>
 
 namespace
 {
@@ -358,7 +359,21 @@ bool ModprobeEditor::rewrite(const QString &path, const QString &keyword, const 
         qDebug().noquote() << QStringLiteral("Error recreating modprobe config file ") + path + QLatin1String(": ") + error;
         return false;
     }
+    noteChanged(path);
     return true;
+}
+
+void ModprobeEditor::noteChanged(const QString &path)
+{
+    const QString system = path.mid(m_root.size());
+    if (!m_changed.contains(system)) {
+        m_changed.append(system);
+    }
+}
+
+QStringList ModprobeEditor::takeChangedFiles()
+{
+    return std::exchange(m_changed, QStringList());
 }
 
 bool ModprobeEditor::commentOutEntries(const QString &keyword, const ModuleSwitch &names)
@@ -436,5 +451,6 @@ bool ModprobeEditor::appendBlacklistEntry(const ModuleSwitch &names)
         qDebug().noquote() << QStringLiteral("Failed to write to ") + path + QLatin1String(": ") + error;
         return false;
     }
+    noteChanged(path);
     return true;
 }

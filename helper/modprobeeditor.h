@@ -63,6 +63,9 @@ public:
         return m_problem;
     }
 
+    // The files written since the last call, as system paths.
+    QStringList takeChangedFiles();
+
 private:
     enum class Kind { None, Entry, Unsafe };
     // Whether line is an active entry of keyword for one of names.
@@ -78,6 +81,9 @@ private:
     bool rewrite(const QString &path, const QString &keyword, const QStringList &names, bool enable);
     void reportUnsafe(const QString &path, const Line &line, const QString &module);
 
+    void noteChanged(const QString &path);
+
     QString m_root;
     QString m_problem;
+    QStringList m_changed;
 };

@@ -18,12 +18,14 @@
 
 #include <QDebug>
 #include <QLayout>
+#include <QProgressDialog>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QtConcurrent>
 
 #include <algorithm>
+#include <memory>
 
 MainModule::MainModule(QWidget *parent, const QVariantList &args)
     : MainModule(parent, args, Environment())
@@ -275,7 +277,20 @@ void MainModule::save()
     for (const Device &gpu : qAsConst(gpus)) {
         entries.append(replaceRequestEntry(gpu, true));
     }
-    const HelperReply reply = m_environment.replace({{QStringLiteral("data"), entries}});
+    // Rebuilding the initramfs takes tens of seconds: the module says what it waits for.
+    std::unique_ptr<QProgressDialog> busy;
+    const auto onStep = [this, &busy](const QVariantMap &step) {
+        if (initramfsUpdating(step) && !busy) {
+            busy = std::make_unique<QProgressDialog>(i18n("Updating the initramfs %1, which takes a while…", initramfsImageOf(step)), QString(), 0, 0, this);
+            busy->setObjectName(QStringLiteral("initramfsProgress"));
+            busy->setWindowTitle(i18n("Kernel module switch"));
+            busy->setWindowModality(Qt::WindowModal);
+            busy->setMinimumDuration(0);
+            busy->show();
+        }
+    };
+    const HelperReply reply = m_environment.replace({{QStringLiteral("data"), entries}}, onStep);
+    busy.reset();
     if (!reply.succeeded) {
         logHelperFailure(reply);
         // KAuth leaves the helper's description in the error text, not the string.

@@ -28,9 +28,11 @@ public:
     struct Environment {
         std::function<QList<Device>()> scan = &MainModule::getGpus;
         QString root;
-        std::function<HelperReply(const QVariantMap &)> replace = [](const QVariantMap &arguments) {
-            return runHelperAction(QStringLiteral("replace"), arguments);
-        };
+        // onStep hears the steps the helper describes while it works.
+        std::function<HelperReply(const QVariantMap &, const std::function<void(const QVariantMap &)> &onStep)> replace =
+            [](const QVariantMap &arguments, const std::function<void(const QVariantMap &)> &onStep) {
+                return runHelperAction(QStringLiteral("replace"), arguments, onStep);
+            };
     };
 
     MainModule(QWidget *parent, const QVariantList &args);

@@ -72,6 +72,12 @@ void HelperJob::start()
         }
         setPercent(percent);
     });
+    connect(m_job.data(), &KAuth::ExecuteJob::newData, this, [this](const QVariantMap &data) {
+        if (m_started) {
+            m_limit.start(m_silenceSeconds * 1000);
+        }
+        Q_EMIT stepData(data);
+    });
     connect(m_job.data(), &KJob::result, this, &HelperJob::executeJobResult);
     m_limit.start(m_startSeconds * 1000);
     m_job->start();
@@ -111,6 +117,7 @@ void HelperJob::executeJobResult(KJob *job)
     const QString token = executeJob ? executeJob->data().value(QStringLiteral(KIV_REQUEST_TOKEN)).toString() : QString();
     m_executeDone = true;
     if (token == m_token) {
+        m_replyData = executeJob->data();
         finish(job->error(), job->errorText());
         return;
     }
@@ -142,6 +149,7 @@ void HelperJob::executeJobResult(KJob *job)
 void HelperJob::finishWithReply(const QByteArray &serialisedReply)
 {
     const KAuth::ActionReply reply = KAuth::ActionReply::deserialize(serialisedReply);
+    m_replyData = reply.data();
     finish(reply.succeeded() ? 0 : reply.errorCode(), reply.errorDescription());
 }
 

@@ -50,9 +50,17 @@ public:
     }
 
     static QString busyText();
+    // What the helper's reply carried besides its outcome.
+    QVariantMap replyData() const
+    {
+        return m_replyData;
+    }
 
 Q_SIGNALS:
     void statusChanged(KAuth::Action::AuthStatus status);
+    // A step of the helper's work that it describes rather than counts (the
+    // initramfs being rebuilt); it also shows the helper is still at work.
+    void stepData(const QVariantMap &data);
 
 protected:
     // Asks the helper to stop this request (and no other); the job goes on until
@@ -79,4 +87,5 @@ private:
     bool m_done = false;
     bool m_executeDone = false; // KAuth's job has reported
     QByteArray m_ownReply; // announced before KAuth's job reported
+    QVariantMap m_replyData;
 };

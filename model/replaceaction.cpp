@@ -5,15 +5,34 @@
 
 #include <QDebug>
 
-HelperReply runHelperAction(const QString &word, const QVariantMap &arguments)
+HelperReply runHelperAction(const QString &word, const QVariantMap &arguments, const std::function<void(const QVariantMap &)> &onStep)
 {
     auto *job = new HelperJob(word, arguments);
+    if (onStep) {
+        QObject::connect(job, &HelperJob::stepData, job, onStep);
+    }
     HelperReply reply;
     reply.succeeded = job->exec();
     reply.code = job->error();
     reply.errorString = job->errorString();
     reply.errorText = job->errorText();
+    reply.data = job->replyData();
     return reply;
+}
+
+QString initramfsImageOf(const QVariantMap &data)
+{
+    return data.value(QStringLiteral("initramfsImage")).toString();
+}
+
+bool initramfsUpdated(const QVariantMap &reply)
+{
+    return reply.value(QStringLiteral("initramfs")).toString() == QLatin1String("updated");
+}
+
+bool initramfsUpdating(const QVariantMap &step)
+{
+    return step.value(QStringLiteral("initramfs")).toString() == QLatin1String("updating");
 }
 
 QVariantMap replaceRequestEntry(const Device &gpu, bool withXorgDriver)
@@ -43,12 +62,12 @@ void logHelperFailure(const HelperReply &reply)
     qDebug() << "Error text: " << reply.errorText;
 }
 
-bool runReplaceAction(Device &gpu, const QString &xorgDriver)
+HelperReply runReplaceAction(Device &gpu, const QString &xorgDriver, const std::function<void(const QVariantMap &)> &onStep)
 {
     const HelperReply reply =
-        runHelperAction(QStringLiteral("replace"), {{QStringLiteral("data"), QVariantList{replaceRequestEntry(gpu, !xorgDriver.isEmpty())}}});
+        runHelperAction(QStringLiteral("replace"), {{QStringLiteral("data"), QVariantList{replaceRequestEntry(gpu, !xorgDriver.isEmpty())}}}, onStep);
     if (!reply.succeeded) {
         logHelperFailure(reply);
     }
-    return reply.succeeded;
+    return reply;
 }

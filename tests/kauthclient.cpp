@@ -100,6 +100,9 @@ int main(int argc, char **argv)
             stop();
         }
     });
+    QObject::connect(job, &HelperJob::stepData, [&](const QVariantMap &data) {
+        print({{QStringLiteral("step"), QJsonObject::fromVariantMap(data)}});
+    });
     if (stopAfter >= 0) {
         QTimer::singleShot(stopAfter * 1000, &app, stop);
     }
@@ -110,6 +113,9 @@ int main(int argc, char **argv)
         std::_Exit(3);
     });
     const bool ok = job->exec();
+    if (!job->replyData().isEmpty()) {
+        print({{QStringLiteral("data"), QJsonObject::fromVariantMap(job->replyData())}});
+    }
     print({{QStringLiteral("result"), ok ? QStringLiteral("ok") : QStringLiteral("error")},
            {QStringLiteral("error"), job->error()},
            {QStringLiteral("text"), job->errorText()}});

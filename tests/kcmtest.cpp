@@ -21,6 +21,7 @@
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSemaphore>
 #include <QSignalSpy>
@@ -156,9 +157,14 @@ private Q_SLOTS:
     void jobOutcomes_data();
     void jobOutcomes();
     void rebootWithoutAnyWayToReboot();
+    void initramfsRebuildIsShown();
 
 private:
-    std::unique_ptr<MainModule> readyModule(Laptop &laptop, QList<QVariantMap> *requests = nullptr, HelperReply reply = {true, 0, {}, {}});
+    // The texts of the initramfs progress windows shown.
+    static QStringList shownProgress();
+    QList<QVariantMap> m_steps; // what the helper stand-in reports while it works
+    QList<QStringList> m_stepTexts; // shownProgress() after each of them
+    std::unique_ptr<MainModule> readyModule(Laptop &laptop, QList<QVariantMap> *requests = nullptr, HelperReply reply = {true, 0, {}, {}, {}});
 };
 
 std::unique_ptr<MainModule> KcmTest::readyModule(Laptop &laptop, QList<QVariantMap> *requests, HelperReply reply)
@@ -168,9 +174,14 @@ std::unique_ptr<MainModule> KcmTest::readyModule(Laptop &laptop, QList<QVariantM
         return laptop.gpus();
     };
     environment.root = laptop.dir.path();
-    environment.replace = [requests, reply](const QVariantMap &arguments) {
+    environment.replace = [requests, reply, this](const QVariantMap &arguments, const std::function<void(const QVariantMap &)> &onStep) {
         if (requests) {
             requests->append(arguments);
+        }
+        for (const QVariantMap &step : qAsConst(m_steps)) {
+            onStep(step);
+            QTest::qWait(20);
+            m_stepTexts.append(shownProgress());
         }
         return reply;
     };
@@ -183,6 +194,42 @@ std::unique_ptr<MainModule> KcmTest::readyModule(Laptop &laptop, QList<QVariantM
         return nullptr;
     }
     return module;
+}
+
+QStringList KcmTest::shownProgress()
+{
+    QStringList texts;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (const QWidget *window : windows) {
+        const auto *dialog = qobject_cast<const QProgressDialog *>(window);
+        if (dialog && dialog->objectName() == QLatin1String("initramfsProgress") && dialog->isVisible()) {
+            texts.append(dialog->labelText());
+        }
+    }
+    return texts;
+}
+
+void KcmTest::initramfsRebuildIsShown()
+{
+    // The helper repeats its step while the rebuild runs: one window says so, and
+    // goes with the reply.
+    const QVariantMap step{{QStringLiteral("initramfs"), QStringLiteral("updating")},
+                           {QStringLiteral("initramfsImage"), QStringLiteral("/boot/initrd.img-6.1.0-57-amd64")}};
+    m_steps = {step, step};
+    m_stepTexts.clear();
+    Laptop laptop;
+    QVERIFY(laptop.ok);
+    const auto kcm = readyModule(laptop, nullptr, {true, 0, {}, {}, {{QStringLiteral("initramfs"), QStringLiteral("updated")}}});
+    QVERIFY(kcm);
+    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
+    ModalAnswerer answerer({QDialogButtonBox::No});
+    kcm->save();
+    m_steps.clear();
+    const QStringList shown{QStringLiteral("Updating the initramfs /boot/initrd.img-6.1.0-57-amd64, which takes a while…")};
+    QCOMPARE(m_stepTexts, (QList<QStringList>{shown, shown}));
+    QCOMPARE(shownProgress(), QStringList());
+    QCOMPARE(answerer.texts.size(), 1);
 }
 
 void KcmTest::formWhileScanning()
@@ -384,7 +431,7 @@ void KcmTest::saveSendsEveryGpu()
     Laptop laptop;
     QVERIFY(laptop.ok);
     QList<QVariantMap> requests;
-    const auto kcm = readyModule(laptop, &requests, {succeeds, code, QString(), errorText});
+    const auto kcm = readyModule(laptop, &requests, {succeeds, code, QString(), errorText, {}});
     QVERIFY(kcm);
     // A module chosen for the NVIDIA GPU, then the Intel GPU shown on Apply.
     child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);

@@ -12,5 +12,5 @@ apt-get install -y -qq --no-install-recommends \
     libhd-dev libqapt-dev libapt-pkg-dev liblzma-dev libzstd-dev zlib1g-dev libyaml-dev \
     libqapt3-runtime dbus-daemon dbus-bin dbus-system-bus-common polkitd libglib2.0-bin procps \
     python3 python3-apt appstream util-linux kmod xz-utils zstd gzip dpkg-dev apt-utils ca-certificates gettext openssl \
-    debhelper lintian bash-completion man-db groff-base \
+    debhelper lintian bash-completion man-db groff-base initramfs-tools plymouth \
     clang libclang-rt-14-dev >/dev/null

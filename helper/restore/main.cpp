@@ -4,13 +4,45 @@
 // no longer starts after a driver switch. Meant for a text console.
 #include "backuprestorer.h"
 #include "configurationbackup.h"
+#include "initramfsupdate.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <algorithm>
 #include <unistd.h>
+
+namespace
+{
+// Rebuilds the running kernel's initramfs where it holds one of the restored
+// files or of the modules they name; the tool's own output shows its progress.
+int updateInitramfs(const QString &root, const QStringList &files, const QStringList &modules, QTextStream &out, QTextStream &err)
+{
+    if (!root.isEmpty()) {
+        // Neither this kernel's release nor this system's tools are that system's.
+        if (!files.isEmpty()) {
+            out << "The initramfs of the system below " << root << " is not updated from here: run \"update-initramfs -u -k all\" in it (with chroot)."
+                << Qt::endl;
+        }
+        return 0;
+    }
+    const InitramfsUpdate initramfs;
+    const QString reason = initramfs.reasonToUpdate(files, modules);
+    if (reason.isEmpty()) {
+        return 0;
+    }
+    out << "Updating the initramfs, because " << reason << " (this takes a while)..." << Qt::endl;
+    const QString failure = initramfs.update(nullptr, true);
+    if (!failure.isEmpty()) {
+        err << initramfs.failureText(failure) << Qt::endl;
+        return 2;
+    }
+    out << "The initramfs " << initramfs.image() << " was updated." << Qt::endl;
+    return 0;
+}
+}
 
 int main(int argc, char **argv)
 {
@@ -89,9 +121,29 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    const QStringList failures = restorer.restore(plan, [&out](const BackupRestorer::Copy &copy) {
+    // The modules the files name before and after, for the initramfs: one that
+    // holds such a module was built with what these files said about it.
+    QStringList files;
+    QStringList modules;
+    for (const BackupRestorer::Copy &copy : plan) {
+        if (!copy.changes) {
+            continue;
+        }
+        files.append(copy.to.mid(parser.value(root).size()));
+        for (const QString &path : {copy.to, copy.from}) {
+            QByteArray text;
+            QString error;
+            if (!path.isEmpty() && QFileInfo(path).isFile() && AtomicFile::read(path, &text, &error)) {
+                modules += InitramfsUpdate::modulesNamedIn(text);
+            }
+        }
+    }
+    QStringList restored;
+    const QStringList failures = restorer.restore(plan, [&out, &restored, &parser, &root](const BackupRestorer::Copy &copy) {
         out << (copy.from.isEmpty() ? "Removed " : "Restored ") << copy.to << Qt::endl;
+        restored.append(copy.to.mid(parser.value(root).size()));
     });
+    const int initramfs = updateInitramfs(parser.value(root), failures.isEmpty() ? files : restored, modules, out, err);
     if (!failures.isEmpty()) {
         err << "These files could not be restored:" << Qt::endl;
         for (const QString &failure : failures) {
@@ -99,6 +151,9 @@ int main(int argc, char **argv)
         }
         err << "The configuration is only partly restored." << Qt::endl;
         return 2;
+    }
+    if (initramfs != 0) {
+        return initramfs;
     }
     out << "Done. Restart the computer for the restored configuration to take effect." << Qt::endl;
     return 0;

@@ -6,6 +6,7 @@ activation of the installed helper as root, and libqapt's worker running real
 package transactions against the machine's local archive. A small KAuth client
 runs each action and prints its progress and reply."""
 
+import glob
 import json
 import os
 import sys
@@ -410,7 +411,7 @@ def authorization(checks):
     checks.equal("the service file takes the limit", out[0]["exit"], 0)
     checks.equal("the stuck request fails", result(out[1])["result"], "error")
     checks.equal("a fresh helper serves the next request", result(out[2])["result"], "ok")
-    flood = [json.loads(line) for line in out[3]["stdout"].splitlines() if line.startswith("{")]
+    flood = [reply for reply in (json.loads(line) for line in out[3]["stdout"].splitlines() if line.startswith("{")) if "result" in reply]
     checks.equal("root's requests during a flood of unknown action IDs all end", len(flood), 6)
     checks.true("and are served, or fail with a text", all(r["result"] == "ok" or r["text"] for r in flood), flood)
     checks.true("most are served", sum(r["result"] == "ok" for r in flood) >= 4, flood)
@@ -419,6 +420,80 @@ def authorization(checks):
     checks.equal("and a count beyond the data", result(out[6])["result"], "error")
     checks.equal("a fresh helper serves the next request", result(out[7])["result"], "ok")
     checks.equal("real arguments pass, and the caller is refused by polkit", result(out[8])["result"], "reply")
+
+
+# Prints the checksum of every modprobe file that mkinitramfs copies, as the
+# system has it and as the running kernel's initramfs holds it (unpacked with
+# Debian's own unmkinitramfs), then whether the two agree.
+SAME_MODPROBE = ("sums() { (cd \"$1\" && for f in etc/modprobe.d/*.conf usr/lib/modprobe.d/*.conf; do [ -f \"$f\" ] && md5sum \"$f\"; done); };"
+                 "d=$(mktemp -d); unmkinitramfs /boot/initrd.img-$(uname -r) $d; r=$d; [ -d $d/main ] && r=$d/main;"
+                 "sums $r > /tmp/held; sums / > /tmp/system; rm -r $d; cat /tmp/held; diff /tmp/held /tmp/system && echo same")
+IMAGE_SUM = "md5sum < /boot/initrd.img-$(uname -r)"
+
+
+def initramfs(checks):
+    """Debian's initramfs-tools and plymouth put the modprobe files and the drm
+    modules into the initramfs: a switch must rebuild it, and only then."""
+    cache = os.environ.get("KIV_TEST_CACHE", "/var/cache/kiv-admin-driver-tests")
+    tree = glob.glob(cache + "/linux-image/lib/modules/*")[0]
+    # update-initramfs wants the kernel's configuration next to the image.
+    build = "cp %s/linux-image/boot/config-* /boot/config-$(uname -r) && update-initramfs -c -k $(uname -r) >/dev/null 2>&1 && %s" % (cache, IMAGE_SUM)
+    profile = load_profile("hybrid-laptop")
+    profile["files"] = {NOUVEAU_OFF: "blacklist nouveau\nalias nouveau off\n"}
+    commands = [
+        ["sh", "-c", build],                                                         # 0: as Debian builds it: MODULES=most
+        ["/usr/bin/orlix-admin-driver", "set-module", "PCI:1@0:0:0", "nouveau"],     # 1
+        ["sh", "-c", SAME_MODPROBE],                                                 # 2
+        ["sh", "-c", "lsinitramfs /boot/initrd.img-$(uname -r) | grep -c '/nouveau/nouveau.ko$'"],  # 3
+        ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                             # 4
+        ["sh", "-c", SAME_MODPROBE],                                                 # 5
+    ]
+    machine = Machine(profile, binds=[BUILD, cache], install=BUILD, services=True, real_modules=tree)
+    out = machine.run(commands)
+    checks.equal("the initramfs is built", out[0]["exit"], 0)
+    checks.true("the switch says it rebuilds the initramfs, then that it did", out[1]["exit"] == 0
+                and "Updating the initramfs /boot/initrd.img-" in out[1]["stderr"] and "was updated." in out[1]["stdout"],
+                out[1]["stdout"] + out[1]["stderr"])
+    checks.equal("the initramfs holds the modprobe files of the system", out[2]["stdout"].splitlines()[-1:], ["same"])
+    checks.true("and the changed ones among them", "etc/modprobe.d/kiv-admin-driver-blacklists.conf" in out[2]["stdout"]
+                and "etc/modprobe.d/nouveau-off.conf" in out[2]["stdout"], out[2]["stdout"])
+    checks.equal("which is why: it holds nouveau", out[3]["stdout"], "1\n")
+    checks.true("the restore rebuilds it too", out[4]["exit"] == 0 and "holds a copy of /etc/modprobe.d/" in out[4]["stdout"]
+                and "was updated." in out[4]["stdout"], out[4]["stdout"] + out[4]["stderr"])
+    checks.equal("the initramfs holds the restored files", out[5]["stdout"].splitlines()[-1:], ["same"])
+    checks.true("and not the removed one", "kiv-admin-driver-blacklists" not in out[5]["stdout"], out[5]["stdout"])
+
+    # Only the listed modules (none), and no modprobe file that the switch changes.
+    failing = "#!/bin/sh\necho 'stand-in: no space left' >&2\nexit 1\n"
+    commands = [
+        ["sh", "-c", "sed -i 's/^MODULES=.*/MODULES=list/' /etc/initramfs-tools/initramfs.conf && " + build],  # 0
+        client("replace", {"data": [NVIDIA]}),                                      # 1: only writes our new blacklist file
+        ["sh", "-c", IMAGE_SUM],                                                     # 2
+        # 3: nouveau taken in, then updates turned off.
+        ["sh", "-c", "echo nouveau >> /etc/initramfs-tools/modules && update-initramfs -u -k $(uname -r) >/dev/null 2>&1 && "
+         "sed -i 's/^update_initramfs=.*/update_initramfs=no/' /etc/initramfs-tools/update-initramfs.conf && " + IMAGE_SUM],
+        client("replace", {"data": [entry("0302", "PCI:1@0:0:0", "nVidia TU117M", "", ("nouveau", "nouveau"), ("nvidia_current", "nvidia"))]}),  # 4
+        # 5: updates on again, and a tool that fails.
+        shell("sed -i 's/^update_initramfs=.*/update_initramfs=yes/' /etc/initramfs-tools/update-initramfs.conf && printf \"%s\" > /usr/sbin/update-initramfs;"
+              % failing, SYSLOG, quoted(client("replace", {"data": [NVIDIA]})), "; kill $(cat /run/syslog.pid)"),
+        ["sh", "-c", "cat %s; %s; cat /run/syslog.txt" % (BLACKLIST, IMAGE_SUM)],   # 6
+    ]
+    machine = Machine("hybrid-laptop", binds=[BUILD, cache], install=BUILD, services=True, real_modules=tree)
+    out = machine.run(commands)
+    checks.equal("a small initramfs is built", out[0]["exit"], 0)
+    checks.equal("a switch the initramfs does not see succeeds", result(out[1]), {"result": "ok", "error": 0, "text": ""})
+    checks.equal("and says the initramfs needs nothing", [line["data"]["initramfs"] for line in lines(out[1]) if "data" in line], ["current"])
+    checks.true("without a word of a rebuild", not any("step" in line for line in lines(out[1])), out[1]["stdout"])
+    checks.equal("and leaves it as it was", out[2]["stdout"], out[0]["stdout"])
+    checks.true("a rebuild that the configuration turns off is no success", "(update-initramfs succeeded but left the image as it was;"
+                in result(out[4])["text"], result(out[4]))
+    checks.true("a failing rebuild fails the request, says what was done and what finishes it", result(out[5])["text"].startswith(
+        "The driver configuration was changed, but the initramfs /boot/initrd.img-") and "(update-initramfs exited with status 1)" in result(out[5])["text"]
+        and result(out[5])["text"].endswith("Run \"update-initramfs -u -k %s\" as root to finish the change." % os.uname().release), result(out[5]))
+    checks.true("after telling that it was rebuilding", any(line.get("step", {}).get("initramfs") == "updating" for line in lines(out[5])), out[5]["stdout"])
+    checks.equal("the configuration stays as written", out[6]["stdout"].splitlines()[:2], ["blacklist nvidia", "#blacklist nouveau"])
+    checks.equal("and the initramfs as it was", out[6]["stdout"].splitlines()[2:3], out[3]["stdout"].splitlines())
+    checks.true("the tool's words are in the system log", "stand-in: no space left" in out[6]["stdout"], out[6]["stdout"][-800:])
 
 
 def run_groups(what, groups):
@@ -439,7 +514,7 @@ def run_groups(what, groups):
 def main():
     return run_groups("the helper's system tests", {"switching": switching, "kmod": kmod_blocks, "backup": backup, "packages": packages, "package-safety": package_safety,
                                                     "disclosure": disclosure,
-                                                    "authorization": authorization})
+                                                    "authorization": authorization, "initramfs": initramfs})
 
 
 if __name__ == "__main__":
