@@ -3,6 +3,7 @@
 #include "backuprestorer.h"
 #include "configurationbackup.h"
 #include "driverswitchhelper.h"
+#include "initramfsupdate.h"
 #include "modprobeeditor.h"
 #include "requestvalidator.h"
 #include "testfiles.h"
@@ -149,7 +150,36 @@ private Q_SLOTS:
     void restoreUndoesTheSwitch_data();
     void restoreUndoesTheSwitch();
     void restoreNamesWhatItCannotPutBack();
+    void modulesNamedForTheInitramfs_data();
+    void modulesNamedForTheInitramfs();
 };
+
+void HelperTest::modulesNamedForTheInitramfs_data()
+{
+    // A restored file, before and after: the modules whose copies in an
+    // initramfs were built with what it said.
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("modules");
+    QTest::newRow("entries") << QByteArray("blacklist nouveau\ninstall nvidia-drm /bin/false\noptions nvidia NVreg_X=1\nremove radeon x\n")
+                             << QStringList{QStringLiteral("nouveau"), QStringLiteral("nvidia_drm"), QStringLiteral("nvidia"), QStringLiteral("radeon")};
+    QTest::newRow("alias: both names") << QByteArray("alias nouveau off\nalias pci:v000010DEd* nvidia_current\n")
+                                       << QStringList{QStringLiteral("nouveau"),
+                                                      QStringLiteral("off"),
+                                                      QStringLiteral("pci:v000010DEd*"),
+                                                      QStringLiteral("nvidia_current")};
+    QTest::newRow("softdep") << QByteArray("softdep nvidia pre: ecdh_generic post: nvidia-drm\n")
+                             << QStringList{QStringLiteral("nvidia"), QStringLiteral("ecdh_generic"), QStringLiteral("nvidia_drm")};
+    QTest::newRow("comments, continued lines, once each")
+        << QByteArray("#blacklist i915\n  blacklist \\\n amdgpu\nblacklist amdgpu\n") << QStringList{QStringLiteral("amdgpu")};
+    QTest::newRow("empty") << QByteArray() << QStringList();
+}
+
+void HelperTest::modulesNamedForTheInitramfs()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, modules);
+    QCOMPARE(InitramfsUpdate::modulesNamedIn(text), modules);
+}
 
 void HelperTest::workedExampleAndBack()
 {

@@ -8,6 +8,8 @@
 # indexes the tree, for benchmarks on a realistic tree. With --sign-file fetches
 # the kernel's sign-file (Debian's linux-kbuild package) instead and prints its
 # path.
+# With --dracut fetches dracut and what it needs besides instead, and prints
+# the folder holding them.
 # With --suite SUITE (first) takes the kernel of that Debian release instead
 # (trixie: every module compressed with xz), through an APT setup of its own in
 # the cache, and links it as linux-image-SUITE.
@@ -37,6 +39,19 @@ Dir::Cache::pkgcache "";
 Dir::Cache::srcpkgcache "";
 EOF
     export APT_CONFIG="$apt_dir/apt.conf"
+fi
+if [ "${1:-}" = "--dracut" ]; then
+    # The packages that replace initramfs-tools with dracut here, for a fake
+    # machine to install with dpkg.
+    if [ ! -f dracut.fetched ]; then
+        rm -rf dracut
+        mkdir dracut
+        names=$(apt-get install -s --no-install-recommends dracut | sed -n 's/^Inst \([^ ]*\) .*/\1/p')
+        (cd dracut && apt-get download -q -o APT::Sandbox::User=root $names >&2)
+        touch dracut.fetched
+    fi
+    echo "$cache/dracut"
+    exit 0
 fi
 package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
 if [ -z "$package" ]; then

@@ -496,6 +496,33 @@ def initramfs(checks):
     checks.true("the tool's words are in the system log", "stand-in: no space left" in out[6]["stdout"], out[6]["stdout"][-800:])
 
 
+def initramfs_dracut(checks):
+    """Where dracut builds the images (in place of initramfs-tools), its own tools
+    list and rebuild them."""
+    cache = os.environ.get("KIV_TEST_CACHE", "/var/cache/kiv-admin-driver-tests")
+    tree = glob.glob(cache + "/linux-image/lib/modules/*")[0]
+    profile = load_profile("hybrid-laptop")
+    profile["files"] = {NOUVEAU_OFF: "blacklist nouveau\nalias nouveau off\n",
+                        # Host-only images take /etc/modprobe.d in; few dracut modules keep the build short.
+                        "/etc/dracut.conf.d/90-test.conf": 'hostonly="yes"\ndracutmodules="base kernel-modules"\n'}
+    held = "lsinitrd -f etc/modprobe.d/nouveau-off.conf /boot/initrd.img-$(uname -r); lsinitrd -f %s /boot/initrd.img-$(uname -r)" % BLACKLIST[1:]
+    commands = [
+        ["sh", "-c", "dpkg --remove --force-depends initramfs-tools initramfs-tools-core >/dev/null 2>&1 && dpkg -i %s/dracut/*.deb >/dev/null 2>&1"
+         " && cp %s/linux-image/boot/config-* /boot/config-$(uname -r) && dracut -q --force /boot/initrd.img-$(uname -r) $(uname -r) >/dev/null 2>&1 && %s"
+         % (cache, cache, held)],                                                    # 0
+        shell(SYSLOG, "/usr/bin/orlix-admin-driver set-module PCI:1@0:0:0 nouveau; kill $(cat /run/syslog.pid)"),  # 1
+        ["sh", "-c", held + "; cat /run/syslog.txt"],                               # 2
+    ]
+    machine = Machine(profile, binds=[BUILD, cache], install=BUILD, services=True, real_modules=tree)
+    out = machine.run(commands)
+    checks.equal("dracut builds an image with the modprobe file", out[0]["stdout"], "blacklist nouveau\nalias nouveau off\n")
+    checks.true("the switch rebuilds it with dracut", out[1]["exit"] == 0 and "was updated." in out[1]["stdout"], out[1]["stdout"] + out[1]["stderr"])
+    checks.true("because lsinitrd's listing holds the changed file", "holds a copy of /etc/modprobe.d/nouveau-off.conf" in out[2]["stdout"],
+                out[2]["stdout"][-600:])
+    checks.true("the image holds the files as the switch wrote them", out[2]["stdout"].startswith("#blacklist nouveau\n#alias nouveau off\nblacklist nvidia\n"),
+                out[2]["stdout"][:300])
+
+
 def run_groups(what, groups):
     """Runs the groups named in the first argument (comma-separated; all without
     one) and returns the exit status."""
@@ -514,7 +541,8 @@ def run_groups(what, groups):
 def main():
     return run_groups("the helper's system tests", {"switching": switching, "kmod": kmod_blocks, "backup": backup, "packages": packages, "package-safety": package_safety,
                                                     "disclosure": disclosure,
-                                                    "authorization": authorization, "initramfs": initramfs})
+                                                    "authorization": authorization, "initramfs": initramfs,
+                                                    "initramfs-dracut": initramfs_dracut})
 
 
 if __name__ == "__main__":
