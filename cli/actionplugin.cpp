@@ -21,7 +21,7 @@ ActionPlugin *loadPlugin()
     QPluginLoader loader(path);
     auto *plugin = qobject_cast<ActionPlugin *>(loader.instance());
     if (!plugin) {
-        standardOutput() << i18n("Cannot load the plug-in %1: %2", path, loader.errorString()) << Qt::endl;
+        reportError(i18n("Cannot load the plug-in %1: %2", path, loader.errorString()));
     }
     return plugin;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "actions.h"
 #include "actionplugin.h"
+#include "jsonoutput.h"
 #include "securebootreport.h"
 #include "xserver.h"
 
@@ -22,37 +23,55 @@ QTextStream &standardOutput()
     return stream;
 }
 
+void reportError(const QString &text)
+{
+    if (JsonOutput::enabled()) {
+        JsonOutput::printError(text);
+    } else {
+        standardOutput() << text << Qt::endl;
+    }
+}
+
 QMap<QString, ActionSpec> actionTable()
 {
     const ArgumentSpec gpu{QStringLiteral("GPU"), i18n("GPU BusID, name or vendor")};
+    const ArgumentSpec json{QLatin1String(jsonOption), i18n("Answers with one JSON document, for scripts")};
+    const ArgumentSpec dryRun{QLatin1String(dryRunOption), i18n("Changes nothing: shows, as a diff of each file, what the switch would write")};
     QMap<QString, ActionSpec> table;
-    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs"), {}, {}});
+    table.insert(QStringLiteral("list-gpus"), {listGpus, {}, i18n("Lists available GPUs"), {}, {json}, Device::AllDetails});
     table.insert(QStringLiteral("list-modules"),
                  {listModules,
                   {gpu},
                   i18n("Lists kernel modules for the specified GPU"),
                   Device::Modules,
-                  {{QLatin1String(secureBootOption), i18n("Also shows whether each module loads under Secure Boot")}}});
+                  {{QLatin1String(secureBootOption), i18n("Also shows whether each module loads under Secure Boot")}, json},
+                  Device::Modules});
     table.insert(QStringLiteral("list-xorg"),
-                 {listXorg, {gpu}, i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU"), Device::XorgDriver, {}});
+                 {listXorg,
+                  {gpu},
+                  i18n("Lists ALL (even incompatible) XOrg drivers and current XOrg driver for the specified GPU"),
+                  Device::XorgDriver,
+                  {json},
+                  Device::XorgDriver});
     table.insert(QStringLiteral("list-packages"),
                  {pluginAction(QStringLiteral("list-packages")),
                   {gpu},
                   i18n("Lists all available for installation and installed driver packages which are compatible with the specified GPU"),
                   {},
-                  {{QLatin1String(explainOption), i18n("Also shows why each package is listed")}}});
+                  {{QLatin1String(explainOption), i18n("Also shows why each package is listed")}, json},
+                  {}});
     table.insert(QStringLiteral("set-module"),
                  {pluginAction(QStringLiteral("set-module")),
                   {gpu, {QStringLiteral("new-module"), i18n("Kernel module that will be set as active")}},
                   i18n("Sets new kernel module for the specified GPU"),
                   Device::AllDetails,
-                  {{QLatin1String(ignoreSecureBootOption), i18n("Switches even to a module that Secure Boot will keep from loading")}}});
+                  {{QLatin1String(ignoreSecureBootOption), i18n("Switches even to a module that Secure Boot will keep from loading")}, dryRun, json}});
     table.insert(QStringLiteral("set-xorg"),
                  {pluginAction(QStringLiteral("set-xorg")),
                   {gpu, {QStringLiteral("new-driver"), i18n("XOrg driver that will be set as active")}},
                   i18n("Sets new XOrg driver for the specified GPU"),
                   Device::AllDetails,
-                  {}});
+                  {dryRun, json}});
     return table;
 }
 
@@ -63,12 +82,16 @@ QList<Device>::iterator findGpu(QList<Device> &gpus, const QString &argument)
             return it;
         }
     }
-    standardOutput() << i18n("Couldn't find GPU by BusID / Model / Vendor using argument ") << argument << Qt::endl;
+    reportError(i18n("Couldn't find GPU by BusID / Model / Vendor using argument ") + argument);
     return gpus.end();
 }
 
-int listGpus(const QStringList &, const QStringList &, QList<Device> &gpus)
+int listGpus(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
 {
+    if (JsonOutput::enabled()) {
+        // The whole machine, packages included, which only the plug-in reads.
+        return pluginAction(QStringLiteral("list-gpus"))(arguments, options, gpus);
+    }
     for (const Device &gpu : qAsConst(gpus)) {
         standardOutput() << "Bus id: " << gpu.sysfsBusId() << " Model: " << gpu.model() << " Vendor: " << gpu.vendorName() << Qt::endl;
     }
@@ -81,6 +104,17 @@ int listModules(const QStringList &arguments, const QStringList &options, QList<
     if (gpu == gpus.end()) {
         return -1;
     }
+    const bool withSecureBoot = options.contains(QLatin1String(secureBootOption));
+    if (JsonOutput::enabled()) {
+        const SecureBoot secureBoot{QString()};
+        QJsonObject document{{QStringLiteral("gpu"), JsonOutput::gpu(*gpu)},
+                             {QStringLiteral("modules"), JsonOutput::modules(*gpu, withSecureBoot ? &secureBoot : nullptr)}};
+        if (withSecureBoot) {
+            document.insert(QStringLiteral("secureBoot"), JsonOutput::secureBoot(secureBoot));
+        }
+        JsonOutput::print(document);
+        return 0;
+    }
     standardOutput() << i18n("Kernel modules for ") << argument(arguments, 1) << Qt::endl;
     const QList<Module> modules = gpu->driverList();
     for (const Module &module : modules) {
@@ -91,7 +125,7 @@ int listModules(const QStringList &arguments, const QStringList &options, QList<
         }
         standardOutput() << Qt::endl;
     }
-    if (options.contains(QLatin1String(secureBootOption))) {
+    if (withSecureBoot) {
         const SecureBoot secureBoot{QString()};
         standardOutput() << SecureBootReport::state(secureBoot.state()) << Qt::endl;
         standardOutput() << SecureBootReport::dkmsKey(secureBoot) << Qt::endl;
@@ -107,6 +141,10 @@ int listXorg(const QStringList &arguments, const QStringList &, QList<Device> &g
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {
         return -1;
+    }
+    if (JsonOutput::enabled()) {
+        JsonOutput::print({{QStringLiteral("gpu"), JsonOutput::gpu(*gpu)}, {QStringLiteral("xorg"), JsonOutput::xorg(*gpu)}});
+        return 0;
     }
     const QString current = gpu->xorgDriver();
     const QStringList drivers = XServer::installedXOrgDrivers();

@@ -28,15 +28,21 @@ struct ActionSpec {
     // What the action reads of each GPU beyond its identification.
     Device::Details details = Device::AllDetails;
     QList<ArgumentSpec> options;
+    // What it reads with --json, which tells more.
+    Device::Details jsonDetails = Device::AllDetails;
 };
 
 // The options of the actions.
 constexpr char secureBootOption[] = "secure-boot";
 constexpr char ignoreSecureBootOption[] = "ignore-secure-boot";
 constexpr char explainOption[] = "explain";
+constexpr char jsonOption[] = "json";
+constexpr char dryRunOption[] = "dry-run";
 
 // Everything the tool prints, error messages included, goes through this stream.
 QTextStream &standardOutput();
+// A failure of the action, said as a line, or with --json as a JSON document.
+void reportError(const QString &text);
 
 QMap<QString, ActionSpec> actionTable();
 
@@ -51,5 +57,6 @@ int listModules(const QStringList &arguments, const QStringList &options, QList<
 int listXorg(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
 // In the plug-in (see actionplugin.h):
 int listPackages(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
+int listGpusJson(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
 int setModule(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);
 int setXorg(const QStringList &arguments, const QStringList &options, QList<Device> &gpus);

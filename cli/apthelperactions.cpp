@@ -3,11 +3,15 @@
 #include "actionplugin.h"
 #include "actions.h"
 #include "driverpackages.h"
+#include "dryrun.h"
+#include "jsonoutput.h"
 #include "replaceaction.h"
 #include "securebootreport.h"
 #include "xserver.h"
 
 #include <KLocalizedString>
+
+#include <QJsonArray>
 
 #include <algorithm>
 
@@ -21,16 +25,54 @@ public:
     ActionHandler handler(const QString &name) const override
     {
         static const QMap<QString, ActionHandler> handlers{
+            {QStringLiteral("list-gpus"), listGpusJson},
             {QStringLiteral("list-packages"), listPackages},
             {QStringLiteral("set-module"), setModule},
             {QStringLiteral("set-xorg"), setXorg},
         };
-        return handlers.value(name);
+        const ActionHandler handler = handlers.value(name);
+        if (!handler) {
+            return handler;
+        }
+        // The plug-in has its own copy of the tool's output state.
+        return [handler](const QStringList &arguments, const QStringList &options, QList<Device> &gpus) {
+            JsonOutput::setEnabled(options.contains(QLatin1String(jsonOption)));
+            return handler(arguments, options, gpus);
+        };
     }
 };
 
 namespace
 {
+QString sourceName(PackageEvidence::Source source)
+{
+    switch (source) {
+    case PackageEvidence::Source::ControlField:
+        return QStringLiteral("modaliases");
+    case PackageEvidence::Source::AppStream:
+        return QStringLiteral("appstream");
+    case PackageEvidence::Source::NvidiaList:
+        return QStringLiteral("nvidia-list");
+    }
+    return QString();
+}
+
+QJsonArray packagesJson(const QVector<DriverPackage> &packages)
+{
+    QJsonArray array;
+    for (const DriverPackage &package : packages) {
+        QJsonArray evidence;
+        for (const PackageEvidence &item : package.evidence) {
+            evidence.append(QJsonObject{{QStringLiteral("source"), sourceName(item.source)},
+                                        {QStringLiteral("origin"), item.origin.isEmpty() ? QJsonValue() : QJsonValue(item.origin)},
+                                        {QStringLiteral("pattern"), item.pattern}});
+        }
+        array.append(
+            QJsonObject{{QStringLiteral("name"), package.name}, {QStringLiteral("installed"), package.installed}, {QStringLiteral("evidence"), evidence}});
+    }
+    return array;
+}
+
 QString explanation(const PackageEvidence &evidence)
 {
     switch (evidence.source) {
@@ -54,6 +96,12 @@ int listPackages(const QStringList &arguments, const QStringList &options, QList
     const QString modalias = gpu->modalias();
     const DriverPackages known = DriverPackages::read();
     const QVector<DriverPackage> packages = known.covering(modalias);
+    if (JsonOutput::enabled()) {
+        JsonOutput::print({{QStringLiteral("gpu"), JsonOutput::gpu(*gpu)},
+                           {QStringLiteral("packages"), packagesJson(packages)},
+                           {QStringLiteral("nvidiaListsMissing"), known.lacksNvidiaLists(modalias)}});
+        return 0;
+    }
     const bool explain = options.contains(QLatin1String(explainOption));
     for (const DriverPackage &package : packages) {
         standardOutput() << package.name;
@@ -80,8 +128,11 @@ namespace
 {
 // Sends the switch to the helper; says while the initramfs is rebuilt, and
 // when it was.
-int replace(Device &gpu, const QString &xorgDriver)
+int replace(Device &gpu, const QString &xorgDriver, const QStringList &options)
 {
+    if (options.contains(QLatin1String(dryRunOption))) {
+        return DryRun::print(DryRun::preview({{QStringLiteral("data"), QVariantList{replaceRequestEntry(gpu, !xorgDriver.isEmpty())}}}));
+    }
     bool announced = false;
     const HelperReply reply = runReplaceAction(gpu, xorgDriver, [&announced](const QVariantMap &step) {
         // The helper repeats the step every few seconds, to show it still works.
@@ -91,13 +142,40 @@ int replace(Device &gpu, const QString &xorgDriver)
         }
     });
     if (!reply.succeeded) {
+        if (JsonOutput::enabled()) {
+            JsonOutput::printError(!reply.errorText.isEmpty() ? reply.errorText : reply.errorString);
+        }
         return -1;
+    }
+    if (JsonOutput::enabled()) {
+        const QString initramfs = reply.data.value(QStringLiteral("initramfs")).toString();
+        JsonOutput::print({{QStringLiteral("changed"), true},
+                           {QStringLiteral("initramfs"), initramfs},
+                           {QStringLiteral("initramfsImage"), initramfs == QLatin1String("none") ? QJsonValue() : QJsonValue(initramfsImageOf(reply.data))}});
+        return 0;
     }
     if (initramfsUpdated(reply.data)) {
         standardOutput() << i18n("The initramfs %1 was updated.", initramfsImageOf(reply.data)) << Qt::endl;
     }
     return 0;
 }
+}
+
+int listGpusJson(const QStringList &, const QStringList &, QList<Device> &gpus)
+{
+    // Everything of every GPU, for one call per machine.
+    const DriverPackages known = DriverPackages::read();
+    QJsonArray array;
+    for (const Device &gpu : qAsConst(gpus)) {
+        QJsonObject object = JsonOutput::gpu(gpu);
+        object.insert(QStringLiteral("modules"), JsonOutput::modules(gpu, nullptr));
+        object.insert(QStringLiteral("xorg"), JsonOutput::xorg(gpu));
+        object.insert(QStringLiteral("packages"), packagesJson(known.covering(gpu.modalias())));
+        object.insert(QStringLiteral("nvidiaListsMissing"), known.lacksNvidiaLists(gpu.modalias()));
+        array.append(object);
+    }
+    JsonOutput::print({{QStringLiteral("gpus"), array}});
+    return 0;
 }
 
 int setModule(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
@@ -112,7 +190,7 @@ int setModule(const QStringList &arguments, const QStringList &options, QList<De
         return candidate.displayName == wanted;
     });
     if (module == modules.cend()) {
-        standardOutput() << i18n("Cannot find module ") << wanted << i18n(" for GPU ") << argument(arguments, 1) << Qt::endl;
+        reportError(i18n("Cannot find module ") + wanted + i18n(" for GPU ") + argument(arguments, 1));
         return -1;
     }
     // A module the kernel will refuse leaves the GPU without its driver after the
@@ -121,17 +199,16 @@ int setModule(const QStringList &arguments, const QStringList &options, QList<De
         const SecureBoot secureBoot{QString()};
         const SecureBoot::ModuleCheck check = secureBoot.check(module->path);
         if (SecureBoot::refused(check.verdict)) {
-            standardOutput() << SecureBootReport::refusal(module->displayName, check) << Qt::endl;
-            standardOutput() << i18n("Nothing was changed. To switch anyway, run the command again with --%1.", QLatin1String(ignoreSecureBootOption))
-                             << Qt::endl;
+            reportError(SecureBootReport::refusal(module->displayName, check) + QLatin1Char('\n')
+                        + i18n("Nothing was changed. To switch anyway, run the command again with --%1.", QLatin1String(ignoreSecureBootOption)));
             return -1;
         }
     }
     gpu->setNewDriver(module->realName);
-    return replace(*gpu, QString());
+    return replace(*gpu, QString(), options);
 }
 
-int setXorg(const QStringList &arguments, const QStringList &, QList<Device> &gpus)
+int setXorg(const QStringList &arguments, const QStringList &options, QList<Device> &gpus)
 {
     const auto gpu = findGpu(gpus, argument(arguments, 1));
     if (gpu == gpus.end()) {
@@ -139,16 +216,16 @@ int setXorg(const QStringList &arguments, const QStringList &, QList<Device> &gp
     }
     const QString requested = argument(arguments, 2);
     if (isCurrentXorgDriver(requested, gpu->xorgDriver())) {
-        standardOutput() << i18n("You are trying to set current xorg driver") << Qt::endl;
+        reportError(i18n("You are trying to set current xorg driver"));
         return -1;
     }
     // A driver that is not installed would keep the X server from starting.
     if (!XServer::installedXOrgDrivers().contains(requested)) {
-        standardOutput() << i18n("XOrg driver \"%1\" is not installed; list-xorg shows the installed ones", requested) << Qt::endl;
+        reportError(i18n("XOrg driver \"%1\" is not installed; list-xorg shows the installed ones", requested));
         return -1;
     }
     gpu->updateXOrgDriver(requested);
-    return replace(*gpu, requested);
+    return replace(*gpu, requested, options);
 }
 
 #include "apthelperactions.moc"

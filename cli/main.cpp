@@ -2,6 +2,7 @@
 #include "actions.h"
 #include "driverenvironment.h"
 #include "gpuenumerator.h"
+#include "jsonoutput.h"
 
 #include <KLocalizedString>
 
@@ -76,10 +77,22 @@ int run(int argc, char **argv)
     for (const ArgumentSpec &argument : action.arguments) {
         parser.addPositionalArgument(argument.name, argument.description, QString());
     }
+    bool json = false;
     for (const ArgumentSpec &option : action.options) {
         parser.addOption(QCommandLineOption(option.name, option.description));
+        json = json || option.name == QLatin1String(jsonOption);
     }
-    parser.process(app);
+    // A script that asked for JSON gets its errors as JSON too.
+    json = json && QCoreApplication::arguments().contains(QLatin1String("--") + QLatin1String(jsonOption));
+    JsonOutput::setEnabled(json);
+    if (!json) {
+        parser.process(app);
+    } else if (!parser.parse(QCoreApplication::arguments())) {
+        JsonOutput::printError(parser.errorText());
+        return 1;
+    } else if (parser.isSet(QStringLiteral("help"))) {
+        parser.showHelp(0);
+    }
     QStringList options;
     for (const ArgumentSpec &option : action.options) {
         if (parser.isSet(option.name)) {
@@ -89,10 +102,14 @@ int run(int argc, char **argv)
 
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() - 1 != action.arguments.size()) {
+        if (json) {
+            JsonOutput::printError(i18np("%2 takes %1 argument", "%2 takes %1 arguments", action.arguments.size(), name));
+            return 1;
+        }
         parser.showHelp(1);
     }
 
-    QList<Device> gpus = getGpus(action.details);
+    QList<Device> gpus = getGpus(json ? action.jsonDetails : action.details);
     return action.handler(arguments, options, gpus);
 }
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverswitchhelper.h"
 #include "authorizationwatchdog.h"
+#include "configurationswitch.h"
 #include "initramfsupdate.h"
 #include "packagestate.h"
 #include "requestvalidator.h"
@@ -12,14 +13,12 @@
 #include <QDebug>
 #include <QEventLoop>
 #include <QRegularExpression>
-#include <QSequentialIterable>
 #include <QTimer>
 
 #include <memory>
 
 DriverSwitchHelper::DriverSwitchHelper(const QString &root)
     : m_root(root)
-    , m_modprobe(root)
     , m_xorg(root)
     , m_backup(root)
 {
@@ -35,34 +34,6 @@ KAuth::ActionReply DriverSwitchHelper::errorReply(const QString &text)
     KAuth::ActionReply reply = KAuth::ActionReply::HelperErrorReply();
     reply.setErrorDescription(text);
     return reply;
-}
-
-QVariantList DriverSwitchHelper::entriesOf(const QVariantMap &args)
-{
-    const QVariant data = args.value(QStringLiteral("data"));
-    QVariantList entries;
-    if (data.canConvert<QVariantList>()) {
-        const QSequentialIterable iterable = data.value<QSequentialIterable>();
-        for (const QVariant &element : iterable) {
-            entries.append(element.toMap());
-        }
-    }
-    return entries;
-}
-
-QVariantList DriverSwitchHelper::orderEntries(const QVariantList &entries)
-{
-    // 3D controllers (the second GPU of a hybrid laptop) last, in reverse order.
-    QVariantList ordered;
-    QVariantList controllers3d;
-    for (const QVariant &entry : entries) {
-        if (entry.toMap().value(QStringLiteral("classId")).toString() == QLatin1String("0302")) {
-            controllers3d.prepend(entry);
-        } else {
-            ordered.append(entry);
-        }
-    }
-    return ordered + controllers3d;
 }
 
 QStringList DriverSwitchHelper::actionWords()
@@ -95,45 +66,13 @@ KAuth::ActionReply DriverSwitchHelper::replace(const QVariantMap &args)
 
 KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &args)
 {
-    const QVariantList requested = entriesOf(args);
-    // Checked in the order sent, so that a refusal names the entry as the client knows it.
-    const QString refusal = RequestValidator::checkReplace(requested);
-    if (!refusal.isEmpty()) {
-        return errorReply(refusal);
+    const ConfigurationSwitch::Outcome outcome = ConfigurationSwitch(m_root).apply(ConfigurationSwitch::entriesOf(args), [this]() {
+        return m_backup.backupOnce() ? QString() : backupFailure();
+    });
+    if (!outcome.failure.isEmpty()) {
+        return errorReply(outcome.failure);
     }
-    const QVariantList entries = orderEntries(requested);
-    // Each request carries every GPU it concerns: sections of an earlier request
-    // must not be written again.
-    m_xorg.clear();
-    m_modprobe.takeChangedFiles();
-    if (!m_backup.backupOnce()) {
-        return errorReply(backupFailure());
-    }
-    QStringList switchedModules;
-    for (const QVariant &value : entries) {
-        const QVariantMap entry = value.toMap();
-        const auto text = [&entry](const char *key) {
-            return entry.value(QLatin1String(key)).toString();
-        };
-        const ModuleSwitch names{text("currentKernelModuleRealName"),
-                                 text("currentKernelModuleDisplayName"),
-                                 text("newKernelModuleRealName"),
-                                 text("newKernelModuleDisplayName")};
-        if (names.newRealName != names.currentRealName) {
-            const QString failure = m_modprobe.switchModule(names);
-            if (!failure.isEmpty()) {
-                return errorReply(failure);
-            }
-            switchedModules << names.currentRealName << names.currentDisplayName << names.newRealName << names.newDisplayName;
-        }
-        if (!text("XOrgDriver").isEmpty()) {
-            m_xorg.appendDeviceSection(text("modelName"), text("busId"), text("XOrgDriver"));
-        }
-    }
-    if (!m_xorg.writeXOrgConfig()) {
-        return errorReply(QStringLiteral("XOrg configuration update error"));
-    }
-    return updateInitramfs(m_modprobe.takeChangedFiles(), switchedModules);
+    return updateInitramfs(outcome.changedModprobeFiles, outcome.switchedModules);
 }
 
 KAuth::ActionReply DriverSwitchHelper::updateInitramfs(const QStringList &changedFiles, const QStringList &modules)

@@ -3,7 +3,6 @@
 
 #include "configurationbackup.h"
 #include "helperid.h"
-#include "modprobeeditor.h"
 #include "xorgconfig.h"
 
 #include <KAuth/ActionReply>
@@ -57,8 +56,6 @@ private:
     KAuth::ActionReply updateInitramfs(const QStringList &changedFiles, const QStringList &modules);
     static KAuth::ActionReply errorReply(const QString &text);
     static QString backupFailure();
-    static QVariantList entriesOf(const QVariantMap &args);
-    static QVariantList orderEntries(const QVariantList &entries);
     KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode, const QString &token);
     // After a stop request: cancels the transaction if the worker still can.
     static void cancelIfPossible(QApt::Transaction *transaction);
@@ -70,7 +67,6 @@ private:
     QString checkRemovals(PackageState &state, const QStringList &removable) const;
 
     QString m_root;
-    ModprobeEditor m_modprobe;
     XorgConfig m_xorg;
     ConfigurationBackup m_backup;
     // Made on the first package job: libqapt connects to the system bus as it is
