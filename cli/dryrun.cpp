@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -27,40 +28,58 @@ namespace
 // link, in every subdirectory.
 constexpr QDir::Filters entryFilter = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden;
 
-// Copies the regular files below from to the same places below to, with their
-// permission bits (which decide what the editors' messages may name).
-void copyTree(const QString &from, const QString &to, QStringList *unreadable)
+bool copyFile(const QString &from, const QString &to, const QFileInfo &info, QStringList *unreadable)
+{
+    QByteArray data;
+    QString error;
+    if (!AtomicFile::read(from, &data, &error)) {
+        unreadable->append(from);
+        return false;
+    }
+    QDir().mkpath(QFileInfo(to).path());
+    QFile file(to);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
+        return false;
+    }
+    file.close();
+    file.setPermissions(info.permissions());
+    return true;
+}
+
+// Copies the regular files below from to the same places below root + from, with
+// their permission bits (which decide what the editors' messages may name). A
+// link to a file stays a link, to a copy of its file at that file's place below
+// root, which the helper would change through the link; a file with a second
+// name gets one in links, as the helper refuses to split such a file.
+void copyTree(const QString &from, const QString &root, const QString &links, QStringList *unreadable)
 {
     if (!QFileInfo(from).isDir()) {
         return;
     }
+    const QString to = root + from;
     QDir().mkpath(to);
     QFile::setPermissions(to, QFileInfo(from).permissions());
     QDirIterator it(from, entryFilter, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
     while (it.hasNext()) {
         const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
         const QString copy = to + path.mid(from.size());
-        if (it.fileInfo().isDir()) {
-            if (!it.fileInfo().isReadable() || !it.fileInfo().isExecutable()) {
+        if (info.isDir()) {
+            if (!info.isReadable() || !info.isExecutable()) {
                 unreadable->append(path);
             }
             QDir().mkpath(copy);
-            QFile::setPermissions(copy, it.fileInfo().permissions());
-            continue;
-        }
-        if (!it.fileInfo().isFile()) {
-            continue;
-        }
-        QByteArray data;
-        QString error;
-        if (!AtomicFile::read(path, &data, &error)) {
-            unreadable->append(path);
-            continue;
-        }
-        QFile file(copy);
-        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size()) {
-            file.close();
-            file.setPermissions(it.fileInfo().permissions());
+            QFile::setPermissions(copy, info.permissions());
+        } else if (info.isSymLink() && info.isFile()) {
+            const QString target = info.canonicalFilePath();
+            if (QFileInfo::exists(root + target) || copyFile(target, root + target, QFileInfo(target), unreadable)) {
+                QFile::link(root + target, copy);
+            }
+        } else if (info.isFile() && !QFileInfo::exists(copy) && copyFile(path, copy, info, unreadable)) {
+            struct stat status;
+            if (::stat(QFile::encodeName(path).constData(), &status) == 0 && status.st_nlink > 1) {
+                ::link(QFile::encodeName(copy).constData(), QFile::encodeName(links + QLatin1Char('/') + QString::number(status.st_ino)).constData());
+            }
         }
     }
 }
@@ -143,20 +162,18 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
     QFile::setPermissions(copies.path(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup
                               | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QTemporaryDir links;
     for (const QString &directory : directories()) {
-        copyTree(directory, copies.path() + directory, &preview.unreadable);
+        copyTree(directory, copies.path(), links.path(), &preview.unreadable);
     }
     const ConfigurationSwitch::Outcome outcome = ConfigurationSwitch(copies.path()).apply(ConfigurationSwitch::entriesOf(request), nullptr);
     preview.failure = outcome.failure;
     if (!preview.failure.isEmpty()) {
         return preview;
     }
-    for (const QString &directory : directories()) {
-        const QString copy = copies.path() + directory;
-        if (!QFileInfo(copy).isDir()) {
-            continue;
-        }
-        QDirIterator it(copy, entryFilter, QDirIterator::Subdirectories);
+    // Every file of the copies, those reached through links included.
+    {
+        QDirIterator it(copies.path(), entryFilter, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
             if (!it.fileInfo().isFile() || it.fileInfo().isSymLink()) {

@@ -19,7 +19,8 @@ from fakemachine import Machine  # noqa: E402
 BUILD = os.path.abspath(sys.argv[2])
 TOOL = BUILD + "/bin/orlix-admin-driver"
 NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-DIRECTORIES = "/etc/modprobe.d /lib/modprobe.d /etc/X11/xorg.conf.d"
+# With a directory of the file a modprobe file links to, which the helper changes through the link.
+DIRECTORIES = "/etc/modprobe.d /lib/modprobe.d /etc/X11/xorg.conf.d /usr/share/kiv-test"
 
 
 class Checks:
@@ -110,7 +111,8 @@ def dry_run(checks):
     xorg = ["set-xorg", "PCI:1@0:0:0", "nouveau"]
     hostile = "/etc/modprobe.d/blocks.conf"
     commands = [
-        snapshot("before"),                                                                         # 0
+        ["sh", "-c", "mkdir /usr/share/kiv-test && echo 'alias nouveau off' > /usr/share/kiv-test/nv.conf && "
+         "ln -s /usr/share/kiv-test/nv.conf /etc/modprobe.d/nv-link.conf && " + snapshot("before")[2]],  # 0
         ["sh", "-c", "%s > /tmp/module.diff" % " ".join(NOBODY + [TOOL] + module + ["--dry-run"])],  # 1
         NOBODY + [TOOL] + module + ["--dry-run", "--json"],                                         # 2
         ["cat", "/tmp/module.diff"],                                                                # 3
@@ -138,7 +140,7 @@ def dry_run(checks):
                  out[3]["stdout"][out[3]["stdout"].index("--- "):])
     checks.equal("and names the files", [(f["path"], f["created"]) for f in preview["files"]],
                  [("/etc/modprobe.d/kiv-admin-driver-blacklists.conf", True), ("/etc/modprobe.d/nouveau-alias.conf", False),
-                  ("/etc/modprobe.d/nouveau-off.conf", False)])
+                  ("/etc/modprobe.d/nouveau-off.conf", False), ("/usr/share/kiv-test/nv.conf", False)])
     checks.equal("the preview changes no file and makes no backup", (out[5]["exit"], out[4]["stdout"]),
                  (0, "ls: cannot access '/usr/share/kiv-admin-driver': No such file or directory\n"))
     checks.equal("the real switch succeeds", out[7]["exit"], 0)
