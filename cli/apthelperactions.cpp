@@ -141,18 +141,23 @@ int replace(Device &gpu, const QString &xorgDriver, const QStringList &options)
             QTextStream(stderr) << i18n("Updating the initramfs %1, which takes a while…", initramfsImageOf(step)) << Qt::endl;
         }
     });
-    if (!reply.succeeded) {
-        if (JsonOutput::enabled()) {
-            JsonOutput::printError(!reply.errorText.isEmpty() ? reply.errorText : reply.errorString);
-        }
-        return -1;
-    }
     if (JsonOutput::enabled()) {
         const QString initramfs = reply.data.value(QStringLiteral("initramfs")).toString();
-        JsonOutput::print({{QStringLiteral("changed"), true},
-                           {QStringLiteral("initramfs"), initramfs},
-                           {QStringLiteral("initramfsImage"), initramfs == QLatin1String("none") ? QJsonValue() : QJsonValue(initramfsImageOf(reply.data))}});
-        return 0;
+        QJsonObject document;
+        if (!reply.succeeded) {
+            document.insert(QStringLiteral("error"), !reply.errorText.isEmpty() ? reply.errorText : reply.errorString);
+        }
+        // A failed rebuild of the initramfs comes after the files were written.
+        if (reply.succeeded || initramfsFailed(reply.data)) {
+            document.insert(QStringLiteral("changed"), reply.data.value(QStringLiteral("changed")).toBool());
+            document.insert(QStringLiteral("initramfs"), initramfs);
+            document.insert(QStringLiteral("initramfsImage"), initramfs == QLatin1String("none") ? QJsonValue() : QJsonValue(initramfsImageOf(reply.data)));
+        }
+        JsonOutput::print(document);
+        return reply.succeeded ? 0 : -1;
+    }
+    if (!reply.succeeded) {
+        return -1;
     }
     if (initramfsUpdated(reply.data)) {
         standardOutput() << i18n("The initramfs %1 was updated.", initramfsImageOf(reply.data)) << Qt::endl;

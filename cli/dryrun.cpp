@@ -13,6 +13,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -28,61 +29,112 @@ namespace
 // link, in every subdirectory.
 constexpr QDir::Filters entryFilter = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden;
 
-bool copyFile(const QString &from, const QString &to, const QFileInfo &info, QStringList *unreadable)
+// Copies of the configuration directories, made as the helper will meet them.
+class Copier
 {
-    QByteArray data;
-    QString error;
-    if (!AtomicFile::read(from, &data, &error)) {
-        unreadable->append(from);
-        return false;
+public:
+    Copier(const QString &root, const QString &links, QStringList *unreadable)
+        : m_root(root)
+        , m_links(links)
+        , m_unreadable(unreadable)
+    {
     }
-    QDir().mkpath(QFileInfo(to).path());
-    QFile file(to);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size()) {
-        return false;
-    }
-    file.close();
-    file.setPermissions(info.permissions());
-    return true;
-}
 
-// Copies the regular files below from to the same places below root + from, with
-// their permission bits (which decide what the editors' messages may name). A
-// link to a file stays a link, to a copy of its file at that file's place below
-// root, which the helper would change through the link; a file with a second
-// name gets one in links, as the helper refuses to split such a file.
-void copyTree(const QString &from, const QString &root, const QString &links, QStringList *unreadable)
-{
-    if (!QFileInfo(from).isDir()) {
-        return;
-    }
-    const QString to = root + from;
-    QDir().mkpath(to);
-    QFile::setPermissions(to, QFileInfo(from).permissions());
-    QDirIterator it(from, entryFilter, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString copy = to + path.mid(from.size());
-        if (info.isDir()) {
-            if (!info.isReadable() || !info.isExecutable()) {
-                unreadable->append(path);
-            }
-            QDir().mkpath(copy);
-            QFile::setPermissions(copy, info.permissions());
-        } else if (info.isSymLink() && info.isFile()) {
-            const QString target = info.canonicalFilePath();
-            if (QFileInfo::exists(root + target) || copyFile(target, root + target, QFileInfo(target), unreadable)) {
-                QFile::link(root + target, copy);
-            }
-        } else if (info.isFile() && !QFileInfo::exists(copy) && copyFile(path, copy, info, unreadable)) {
-            struct stat status;
-            if (::stat(QFile::encodeName(path).constData(), &status) == 0 && status.st_nlink > 1) {
-                ::link(QFile::encodeName(copy).constData(), QFile::encodeName(links + QLatin1Char('/') + QString::number(status.st_ino)).constData());
+    // Copies the regular files below from to the same places below root + from,
+    // with their permission bits (which decide what the editors' messages may
+    // name). A link to a file stays a link, to a copy of its file at that file's
+    // place below root, which the helper would change through the link. A file
+    // with more than one name keeps more than one, as the helper refuses to
+    // split such a file.
+    void copyTree(const QString &from)
+    {
+        if (!QFileInfo(from).isDir()) {
+            return;
+        }
+        const QString to = m_root + from;
+        makeDirectory(to, QFileInfo(from));
+        QDirIterator it(from, entryFilter, QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const QFileInfo info = it.fileInfo();
+            const QString copy = to + path.mid(from.size());
+            if (info.isDir()) {
+                if (!info.isReadable() || !info.isExecutable()) {
+                    m_unreadable->append(path);
+                }
+                makeDirectory(copy, info);
+            } else if (info.isSymLink() && info.isFile()) {
+                const QString target = info.canonicalFilePath();
+                if (copyFile(target, m_root + target)) {
+                    QDir().mkpath(QFileInfo(copy).path());
+                    QFile::link(m_root + target, copy);
+                }
+            } else if (info.isFile()) {
+                copyFile(path, copy);
             }
         }
     }
-}
+
+    // Why a copy could not be made (a full disk): the preview would be of
+    // other files. Empty when every copy was made.
+    QString failure() const
+    {
+        return m_failure;
+    }
+
+private:
+    void makeDirectory(const QString &path, const QFileInfo &original)
+    {
+        QDir().mkpath(path);
+        // Always the owner's to write and remove, whatever the original allows.
+        QFile::setPermissions(path, original.permissions() | QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    bool copyFile(const QString &from, const QString &to)
+    {
+        struct stat status;
+        if (::stat(QFile::encodeName(from).constData(), &status) != 0) {
+            m_unreadable->append(from);
+            return false;
+        }
+        const QString identity = QStringLiteral("%1-%2").arg(quint64(status.st_dev)).arg(quint64(status.st_ino));
+        if (m_copies.contains(identity)) {
+            // Reached again, by another name or through another link.
+            const QString first = m_copies.value(identity);
+            if (first != to && !QFileInfo::exists(to)) {
+                QDir().mkpath(QFileInfo(to).path());
+                ::link(QFile::encodeName(first).constData(), QFile::encodeName(to).constData());
+            }
+            return true;
+        }
+        QByteArray data;
+        QString error;
+        if (!AtomicFile::read(from, &data, &error)) {
+            m_unreadable->append(from);
+            return false;
+        }
+        QDir().mkpath(QFileInfo(to).path());
+        QFile file(to);
+        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush()) {
+            m_failure = i18n("Cannot copy %1 for the preview: %2", from, file.errorString());
+            return false;
+        }
+        file.close();
+        file.setPermissions(QFileInfo(from).permissions());
+        m_copies.insert(identity, to);
+        // A second name the copies may not reach (outside the directories).
+        if (status.st_nlink > 1) {
+            ::link(QFile::encodeName(to).constData(), QFile::encodeName(m_links + QLatin1Char('/') + identity).constData());
+        }
+        return true;
+    }
+
+    QString m_root;
+    QString m_links;
+    QStringList *m_unreadable;
+    QHash<QString, QString> m_copies; // device and inode of a file copied: its copy
+    QString m_failure;
+};
 
 // diff(1)'s unified diff of the file at system path, before and after; with
 // "a/" and "b/" before the paths, as patch -p1 takes them.
@@ -163,8 +215,13 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup
                               | QFileDevice::ReadOther | QFileDevice::ExeOther);
     QTemporaryDir links;
+    Copier copier(copies.path(), links.path(), &preview.unreadable);
     for (const QString &directory : directories()) {
-        copyTree(directory, copies.path(), links.path(), &preview.unreadable);
+        copier.copyTree(directory);
+    }
+    if (!copier.failure().isEmpty()) {
+        preview.failure = copier.failure();
+        return preview;
     }
     const ConfigurationSwitch::Outcome outcome = ConfigurationSwitch(copies.path()).apply(ConfigurationSwitch::entriesOf(request), nullptr);
     preview.failure = outcome.failure;
@@ -199,7 +256,11 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
     const InitramfsUpdate initramfs;
     if (initramfs.hasImage()) {
         preview.initramfsImage = initramfs.image();
-        preview.initramfsReason = initramfs.reasonToUpdate(outcome.changedModprobeFiles, outcome.switchedModules);
+        // An image only root may read (as dracut makes them) cannot be looked into here.
+        preview.initramfsKnown = QFileInfo(initramfs.image()).isReadable();
+        if (preview.initramfsKnown) {
+            preview.initramfsReason = initramfs.reasonToUpdate(outcome.changedModprobeFiles, outcome.switchedModules);
+        }
     }
     return preview;
 }
@@ -213,9 +274,14 @@ int DryRun::print(const Preview &preview)
     if (JsonOutput::enabled()) {
         QJsonArray files;
         for (const FileChange &change : preview.files) {
-            files.append(QJsonObject{{QStringLiteral("path"), change.path},
-                                     {QStringLiteral("created"), change.created},
-                                     {QStringLiteral("diff"), QString::fromUtf8(change.diff)}});
+            QJsonObject file{{QStringLiteral("path"), change.path},
+                             {QStringLiteral("created"), change.created},
+                             {QStringLiteral("diff"), QString::fromUtf8(change.diff)}};
+            // JSON holds text: bytes that are not UTF-8 come exactly only so.
+            if (QString::fromUtf8(change.diff).toUtf8() != change.diff) {
+                file.insert(QStringLiteral("diffBase64"), QString::fromLatin1(change.diff.toBase64()));
+            }
+            files.append(file);
         }
         JsonOutput::print({{QStringLiteral("dryRun"), true},
                            {QStringLiteral("backup"), backupName(preview.backup)},
@@ -223,7 +289,7 @@ int DryRun::print(const Preview &preview)
                            {QStringLiteral("unreadable"), QJsonArray::fromStringList(preview.unreadable)},
                            {QStringLiteral("initramfs"),
                             QJsonObject{{QStringLiteral("image"), preview.initramfsImage.isEmpty() ? QJsonValue() : QJsonValue(preview.initramfsImage)},
-                                        {QStringLiteral("rebuild"), !preview.initramfsReason.isEmpty()},
+                                        {QStringLiteral("rebuild"), preview.initramfsKnown ? QJsonValue(!preview.initramfsReason.isEmpty()) : QJsonValue()},
                                         {QStringLiteral("reason"), preview.initramfsReason.isEmpty() ? QJsonValue() : QJsonValue(preview.initramfsReason)}}}});
         return 0;
     }
@@ -238,6 +304,8 @@ int DryRun::print(const Preview &preview)
     standardOutput() << backupText(preview.backup) << Qt::endl;
     if (!preview.initramfsReason.isEmpty()) {
         standardOutput() << i18n("The initramfs would be rebuilt, because %1.", preview.initramfsReason) << Qt::endl;
+    } else if (!preview.initramfsKnown) {
+        standardOutput() << i18n("Whether the initramfs %1 would be rebuilt only root can tell.", preview.initramfsImage) << Qt::endl;
     }
     standardOutput().flush();
     // The diffs as diff wrote them, whatever bytes the files hold.

@@ -29,6 +29,7 @@ public:
         // Files the caller may not read: the copies leave them out.
         QStringList unreadable;
         QString initramfsImage; // empty without one
+        bool initramfsKnown = true; // false when the image cannot be read here
         QString initramfsReason; // why it would be rebuilt; empty when it would not
     };
 

@@ -76,11 +76,13 @@ ConfigurationSwitch::Outcome ConfigurationSwitch::apply(const QVariantList &requ
         }
         if (!text("XOrgDriver").isEmpty()) {
             xorg.appendDeviceSection(text("modelName"), text("busId"), text("XOrgDriver"));
+            outcome.xorgWritten = true;
         }
     }
     outcome.changedModprobeFiles = modprobe.takeChangedFiles();
     if (!xorg.writeXOrgConfig()) {
         outcome.failure = QStringLiteral("XOrg configuration update error");
+        outcome.xorgWritten = false;
     }
     return outcome;
 }

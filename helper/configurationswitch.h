@@ -20,6 +20,7 @@ public:
         QString failure; // why the request was refused or failed; empty on success
         QStringList changedModprobeFiles; // system paths
         QStringList switchedModules; // the names of every module switched from or to
+        bool xorgWritten = false; // the driver snippet got sections
     };
 
     explicit ConfigurationSwitch(const QString &root = QString());

@@ -72,36 +72,44 @@ KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &a
     if (!outcome.failure.isEmpty()) {
         return errorReply(outcome.failure);
     }
-    return updateInitramfs(outcome.changedModprobeFiles, outcome.switchedModules);
+    KAuth::ActionReply reply = updateInitramfs(outcome.changedModprobeFiles, outcome.switchedModules, tokenOf(args));
+    // Also when the initramfs failed: the files are written, and a client that
+    // took the request for undone would send the same switch again.
+    reply.addData(QStringLiteral("changed"), !outcome.changedModprobeFiles.isEmpty() || outcome.xorgWritten);
+    return reply;
 }
 
-KAuth::ActionReply DriverSwitchHelper::updateInitramfs(const QStringList &changedFiles, const QStringList &modules)
+KAuth::ActionReply DriverSwitchHelper::updateInitramfs(const QStringList &changedFiles, const QStringList &modules, const QString &token)
 {
     const InitramfsUpdate initramfs(m_root);
-    KAuth::ActionReply reply = KAuth::ActionReply::SuccessReply();
-    reply.addData(QStringLiteral("initramfsImage"), initramfs.image());
-    if (!initramfs.hasImage()) {
-        reply.addData(QStringLiteral("initramfs"), QStringLiteral("none"));
+    const auto withState = [&initramfs](KAuth::ActionReply reply, const char *state) {
+        reply.addData(QStringLiteral("initramfsImage"), initramfs.image());
+        reply.addData(QStringLiteral("initramfs"), QLatin1String(state));
         return reply;
+    };
+    if (!initramfs.hasImage()) {
+        return withState(KAuth::ActionReply::SuccessReply(), "none");
     }
     const QString reason = changedFiles.isEmpty() ? QString() : initramfs.reasonToUpdate(changedFiles, modules);
     if (reason.isEmpty()) {
-        reply.addData(QStringLiteral("initramfs"), QStringLiteral("current"));
-        return reply;
+        return withState(KAuth::ActionReply::SuccessReply(), "current");
     }
     qDebug().noquote() << "Updating the initramfs:" << reason;
     // Tens of seconds: the caller shows that it is under way, and hears that
-    // the helper still works.
-    const QVariantMap step{{QStringLiteral("initramfs"), QStringLiteral("updating")}, {QStringLiteral("initramfsImage"), initramfs.image()}};
+    // the helper still works. KAuth hands the step to every client waiting for
+    // this action: the token tells whose request it is.
+    QVariantMap step{{QStringLiteral("initramfs"), QStringLiteral("updating")}, {QStringLiteral("initramfsImage"), initramfs.image()}};
+    if (!token.isEmpty()) {
+        step.insert(QStringLiteral(KIV_REQUEST_TOKEN), token);
+    }
     KAuth::HelperSupport::progressStep(step);
     const QString failure = initramfs.update([&step]() {
         KAuth::HelperSupport::progressStep(step);
     });
     if (!failure.isEmpty()) {
-        return errorReply(initramfs.failureText(failure));
+        return withState(errorReply(initramfs.failureText(failure)), "failed");
     }
-    reply.addData(QStringLiteral("initramfs"), QStringLiteral("updated"));
-    return reply;
+    return withState(KAuth::ActionReply::SuccessReply(), "updated");
 }
 
 KAuth::ActionReply DriverSwitchHelper::install(const QVariantMap &args)

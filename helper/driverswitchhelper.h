@@ -53,7 +53,7 @@ private:
     KAuth::ActionReply writeTearing(const QVariantMap &args);
     // Rebuilds the running kernel's initramfs where it holds one of the changed
     // modprobe files or of the modules switched; the reply says what was done.
-    KAuth::ActionReply updateInitramfs(const QStringList &changedFiles, const QStringList &modules);
+    KAuth::ActionReply updateInitramfs(const QStringList &changedFiles, const QStringList &modules, const QString &token);
     static KAuth::ActionReply errorReply(const QString &text);
     static QString backupFailure();
     KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode, const QString &token);

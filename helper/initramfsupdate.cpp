@@ -12,8 +12,10 @@
 #include <QSet>
 #include <QTimer>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 namespace
 {
@@ -64,6 +66,57 @@ Stamp stampOf(const QString &path)
     }
     return stamp;
 }
+
+// Runs the tool in a process group of its own, so that a tool that has to be
+// stopped is stopped with everything it started (cpio, the compressor).
+class GroupProcess : public QProcess
+{
+public:
+    explicit GroupProcess(bool ownGroup)
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        if (ownGroup) {
+            setChildProcessModifier([]() {
+                ::setpgid(0, 0);
+            });
+        }
+#else
+        m_ownGroup = ownGroup;
+#endif
+    }
+
+    void stop()
+    {
+        const pid_t group = pid_t(processId());
+        const bool grouped = group > 0 && ::getpgid(group) == group;
+        if (grouped) {
+            ::kill(-group, SIGTERM);
+        } else {
+            terminate();
+        }
+        if (!waitForFinished(30000)) {
+            if (grouped) {
+                ::kill(-group, SIGKILL);
+            } else {
+                kill();
+            }
+            waitForFinished(5000);
+        }
+    }
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+protected:
+    void setupChildProcess() override
+    {
+        if (m_ownGroup) {
+            ::setpgid(0, 0);
+        }
+    }
+
+private:
+    bool m_ownGroup = false;
+#endif
+};
 
 bool isExecutable(const QString &path)
 {
@@ -172,19 +225,24 @@ std::optional<QStringList> InitramfsUpdate::contents() const
         lister.waitForFinished(5000);
         return std::nullopt;
     }
+    return pathsOfListing(lister.readAllStandardOutput(), dracut);
+}
+
+QStringList InitramfsUpdate::pathsOfListing(const QByteArray &listing, bool longFormat)
+{
     // lsinitrd prints "ls -l" lines after a header; lsinitramfs a path a line.
-    static const QRegularExpression longListing(QStringLiteral("^[-dlcbps][-rwxsStT]{9}\\S*\\s+\\d+\\s+\\S+\\s+\\S+\\s+\\d+\\s+\\S+\\s+\\d+\\s+\\S+\\s+(.+)$"));
+    static const QRegularExpression longLine(QStringLiteral("^([-dlcbps])[-rwxsStT]{9}\\S*\\s+\\d+\\s+\\S+\\s+\\S+\\s+\\d+\\s+\\S+\\s+\\d+\\s+\\S+\\s+(.+)$"));
     QStringList paths;
-    const QList<QByteArray> lines = lister.readAllStandardOutput().split('\n');
+    const QList<QByteArray> lines = listing.split('\n');
     for (const QByteArray &line : lines) {
         QString path = QString::fromLocal8Bit(line);
-        if (dracut) {
-            const QRegularExpressionMatch match = longListing.match(path);
+        if (longFormat) {
+            const QRegularExpressionMatch match = longLine.match(path);
             if (!match.hasMatch()) {
                 continue;
             }
-            path = match.captured(1);
-            if (path.startsWith(QLatin1Char('l'))) {
+            path = match.captured(2);
+            if (match.captured(1) == QLatin1String("l")) {
                 path = path.section(QStringLiteral(" -> "), 0, 0);
             }
         }
@@ -239,7 +297,9 @@ QString InitramfsUpdate::update(const std::function<void()> &tick, bool passOutp
         return QStringLiteral("an image below another root is not rebuilt");
     }
     const QString name = QFileInfo(words.first()).fileName();
-    QProcess process;
+    // An administrator at the console who interrupts the restore command
+    // interrupts the tool with it; the helper has no console.
+    GroupProcess process(!passOutput);
     process.setProcessEnvironment(toolEnvironment());
     process.setStandardInputFile(QProcess::nullDevice());
     process.setProcessChannelMode(passOutput ? QProcess::ForwardedChannels : QProcess::MergedChannels);
@@ -286,11 +346,7 @@ QString InitramfsUpdate::update(const std::function<void()> &tick, bool passOutp
     if (timedOut) {
         // update-initramfs builds the new image apart and moves it into place at
         // the end: stopped before, it leaves the old one.
-        process.terminate();
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
+        process.stop();
         return QStringLiteral("%1 did not finish within %2 minutes and was stopped").arg(name).arg(updateLimitSeconds / 60);
     }
     if (process.error() == QProcess::FailedToStart) {

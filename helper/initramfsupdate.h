@@ -58,6 +58,9 @@ public:
     // The image's paths, relative, "usr/lib/..." written "lib/..."; nothing when
     // the image cannot be read.
     std::optional<QStringList> contents() const;
+    // The paths of a lister's output: lsinitramfs's, a path a line, or with
+    // longFormat lsinitrd's "ls -l" lines (links without their target).
+    static QStringList pathsOfListing(const QByteArray &listing, bool longFormat);
     // A path of a file system (or of an image) as contents() gives it.
     static QString normalPath(const QString &path);
 

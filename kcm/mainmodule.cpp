@@ -291,7 +291,13 @@ void MainModule::save()
     };
     const HelperReply reply = m_environment.replace({{QStringLiteral("data"), entries}}, onStep);
     busy.reset();
-    if (!reply.succeeded) {
+    // The switch is written, only the initramfs is not: the helper's text says
+    // how to finish, and the switch is not offered again.
+    const bool initramfsFailedOnly = !reply.succeeded && initramfsFailed(reply.data);
+    if (initramfsFailedOnly) {
+        logHelperFailure(reply);
+        KMessageBox::error(this, reply.errorText, QString());
+    } else if (!reply.succeeded) {
         logHelperFailure(reply);
         // KAuth leaves the helper's description in the error text, not the string.
         const QString detail = !reply.errorString.isEmpty() ? reply.errorString : !reply.errorText.isEmpty() ? reply.errorText : getError(reply.code);
@@ -313,7 +319,9 @@ void MainModule::save()
         }
     }
     updateKernelModuleBox();
-    DriverProgress::rebootRequest();
+    if (!initramfsFailedOnly) {
+        DriverProgress::rebootRequest();
+    }
 }
 
 bool MainModule::secureBootAllowsSwitch()

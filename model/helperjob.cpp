@@ -73,6 +73,11 @@ void HelperJob::start()
         setPercent(percent);
     });
     connect(m_job.data(), &KAuth::ExecuteJob::newData, this, [this](const QVariantMap &data) {
+        // KAuth hands every step of this action to every client waiting for it.
+        const QString token = data.value(QStringLiteral(KIV_REQUEST_TOKEN)).toString();
+        if (!token.isEmpty() && token != m_token) {
+            return;
+        }
         if (m_started) {
             m_limit.start(m_silenceSeconds * 1000);
         }

@@ -30,6 +30,11 @@ bool initramfsUpdated(const QVariantMap &reply)
     return reply.value(QStringLiteral("initramfs")).toString() == QLatin1String("updated");
 }
 
+bool initramfsFailed(const QVariantMap &reply)
+{
+    return reply.value(QStringLiteral("initramfs")).toString() == QLatin1String("failed");
+}
+
 bool initramfsUpdating(const QVariantMap &step)
 {
     return step.value(QStringLiteral("initramfs")).toString() == QLatin1String("updating");

@@ -42,3 +42,6 @@ HelperReply runReplaceAction(Device &gpu, const QString &xorgDriver, const std::
 QString initramfsImageOf(const QVariantMap &data);
 bool initramfsUpdated(const QVariantMap &reply);
 bool initramfsUpdating(const QVariantMap &step);
+// A reply that failed only in rebuilding the initramfs: the configuration was
+// changed, and the request must not be taken for undone.
+bool initramfsFailed(const QVariantMap &reply);

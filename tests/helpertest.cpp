@@ -152,6 +152,8 @@ private Q_SLOTS:
     void restoreNamesWhatItCannotPutBack();
     void modulesNamedForTheInitramfs_data();
     void modulesNamedForTheInitramfs();
+    void initramfsListings_data();
+    void initramfsListings();
 };
 
 void HelperTest::modulesNamedForTheInitramfs_data()
@@ -179,6 +181,43 @@ void HelperTest::modulesNamedForTheInitramfs()
     QFETCH(QByteArray, text);
     QFETCH(QStringList, modules);
     QCOMPARE(InitramfsUpdate::modulesNamedIn(text), modules);
+}
+
+void HelperTest::initramfsListings_data()
+{
+    QTest::addColumn<QByteArray>("listing");
+    QTest::addColumn<bool>("longFormat");
+    QTest::addColumn<QStringList>("paths");
+    // As lsinitramfs prints an image with merged /usr.
+    QTest::newRow("lsinitramfs") << QByteArray(".\netc/modprobe.d/nouveau-off.conf\nusr/lib/modprobe.d/aliases.conf\nlib\n") << false
+                                 << QStringList{QStringLiteral("."),
+                                                QStringLiteral("etc/modprobe.d/nouveau-off.conf"),
+                                                QStringLiteral("lib/modprobe.d/aliases.conf"),
+                                                QStringLiteral("lib")};
+    // As lsinitrd prints: a header, then cpio's long lines.
+    QTest::newRow("lsinitrd") << QByteArray(
+        "Image: /boot/initrd.img-6.1.0-57-amd64: 13M\n"
+        "========================================================================\n"
+        "dracut modules:\nbase\n"
+        "drwxr-xr-x   2 root     root            0 Dec  9 13:45 etc/modprobe.d\n"
+        "-rw-r--r--   1 root     root           18 Dec  9 13:45 etc/modprobe.d/nouveau off.conf\n"
+        "-rw-r--r--   1 root     root      1229025 Nov 26  2025 usr/lib/modules/6.1.0-57-amd64/kernel/drivers/gpu/drm/drm.ko\n"
+        "lrwxrwxrwx   1 root     root           28 Dec  9 13:45 etc/modprobe.d/nvidia.conf -> /etc/alternatives/nvidia.conf\n"
+        "crw-r--r--   1 root     root       5,   1 Dec  9 13:45 dev/console\n")
+                              << true
+                              << QStringList{QStringLiteral("etc/modprobe.d"),
+                                             QStringLiteral("etc/modprobe.d/nouveau off.conf"),
+                                             QStringLiteral("lib/modules/6.1.0-57-amd64/kernel/drivers/gpu/drm/drm.ko"),
+                                             QStringLiteral("etc/modprobe.d/nvidia.conf")};
+    QTest::newRow("empty") << QByteArray() << true << QStringList();
+}
+
+void HelperTest::initramfsListings()
+{
+    QFETCH(QByteArray, listing);
+    QFETCH(bool, longFormat);
+    QFETCH(QStringList, paths);
+    QCOMPARE(InitramfsUpdate::pathsOfListing(listing, longFormat), paths);
 }
 
 void HelperTest::workedExampleAndBack()

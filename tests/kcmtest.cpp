@@ -414,12 +414,20 @@ void KcmTest::saveSendsEveryGpu_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("errorText");
     QTest::addColumn<QString>("box");
-    QTest::newRow("success") << true << 0 << QString() << QStringLiteral("For correct application, it is recommended to reboot the system.\nReboot now?");
+    QTest::addColumn<QVariantMap>("data");
+    QTest::addColumn<bool>("applied");
+    QTest::newRow("success") << true << 0 << QString() << QStringLiteral("For correct application, it is recommended to reboot the system.\nReboot now?")
+                             << QVariantMap() << true;
     // KAuth leaves the helper's description in the job's error text.
     QTest::newRow("helper error") << false << 4001 << QStringLiteral("New driver alias error")
-                                  << QStringLiteral("Kernel module switch error: New driver alias error");
-    QTest::newRow("denied, no text") << false << 4 << QString() << QStringLiteral("Kernel module switch error: Authorization denied.");
-    QTest::newRow("unknown code") << false << 77 << QString() << QStringLiteral("Kernel module switch error: Unknown error");
+                                  << QStringLiteral("Kernel module switch error: New driver alias error") << QVariantMap() << false;
+    QTest::newRow("denied, no text") << false << 4 << QString() << QStringLiteral("Kernel module switch error: Authorization denied.") << QVariantMap()
+                                     << false;
+    QTest::newRow("unknown code") << false << 77 << QString() << QStringLiteral("Kernel module switch error: Unknown error") << QVariantMap() << false;
+    // The files are written, the initramfs is not: the helper's words, and no second switch.
+    const QString initramfs = QStringLiteral("The driver configuration was changed, but the initramfs /boot/initrd.img-6.1.0-57-amd64 was not updated");
+    QTest::newRow("initramfs failed") << false << 4001 << initramfs << initramfs << QVariantMap{{QStringLiteral("initramfs"), QStringLiteral("failed")}}
+                                      << true;
 }
 
 void KcmTest::saveSendsEveryGpu()
@@ -428,10 +436,12 @@ void KcmTest::saveSendsEveryGpu()
     QFETCH(int, code);
     QFETCH(QString, errorText);
     QFETCH(QString, box);
+    QFETCH(QVariantMap, data);
+    QFETCH(bool, applied);
     Laptop laptop;
     QVERIFY(laptop.ok);
     QList<QVariantMap> requests;
-    const auto kcm = readyModule(laptop, &requests, {succeeds, code, QString(), errorText, {}});
+    const auto kcm = readyModule(laptop, &requests, {succeeds, code, QString(), errorText, data});
     QVERIFY(kcm);
     // A module chosen for the NVIDIA GPU, then the Intel GPU shown on Apply.
     child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
@@ -443,7 +453,7 @@ void KcmTest::saveSendsEveryGpu()
     QCOMPARE(answerer.texts, QStringList{box});
     // After a failure the choice is still pending, and Apply can send it again.
     QTest::qWait(50);
-    QCOMPARE(changed.contains(QVariantList{true}), !succeeds);
+    QCOMPARE(changed.contains(QVariantList{true}), !applied);
 
     QCOMPARE(requests.size(), 1);
     const QVariantList entries = requests.first().value(QStringLiteral("data")).toList();
@@ -465,14 +475,14 @@ void KcmTest::saveSendsEveryGpu()
     // current one, not only the GPU shown; a failure changes nothing.
     child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
     QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "kernelModuleBox")),
-             succeeds ? (QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau (current)")})
-                      : (QStringList{QStringLiteral("nvidia_current (current)"), QStringLiteral("nouveau")}));
-    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), succeeds ? QStringLiteral("nouveau (current)") : QStringLiteral("nouveau"));
+             applied ? (QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau (current)")})
+                     : (QStringList{QStringLiteral("nvidia_current (current)"), QStringLiteral("nouveau")}));
+    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), applied ? QStringLiteral("nouveau (current)") : QStringLiteral("nouveau"));
     // The next Apply switches nothing again.
     ModalAnswerer again({succeeds ? QDialogButtonBox::No : QDialogButtonBox::Ok});
     kcm->save();
     const QVariantMap sentAgain = requests.last().value(QStringLiteral("data")).toList().at(1).toMap();
-    QCOMPARE(sentAgain.value(QStringLiteral("newKernelModuleRealName")) == sentAgain.value(QStringLiteral("currentKernelModuleRealName")), succeeds);
+    QCOMPARE(sentAgain.value(QStringLiteral("newKernelModuleRealName")) == sentAgain.value(QStringLiteral("currentKernelModuleRealName")), applied);
 }
 
 void KcmTest::secureBootWarnsBeforeApply_data()

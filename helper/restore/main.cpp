@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QHash>
 #include <QTextStream>
 
 #include <algorithm>
@@ -121,29 +122,28 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    // The modules the files name before and after, for the initramfs: one that
-    // holds such a module was built with what these files said about it.
-    QStringList files;
+    // The modules the restored files name before and after, for the initramfs:
+    // one that holds such a module was built with what these files said of it.
+    QStringList restored;
     QStringList modules;
+    const auto namedIn = [](const QString &path) {
+        QByteArray text;
+        QString error;
+        return !path.isEmpty() && QFileInfo(path).isFile() && AtomicFile::read(path, &text, &error) ? InitramfsUpdate::modulesNamedIn(text) : QStringList();
+    };
+    QHash<QString, QStringList> namedBefore;
     for (const BackupRestorer::Copy &copy : plan) {
-        if (!copy.changes) {
-            continue;
-        }
-        files.append(copy.to.mid(parser.value(root).size()));
-        for (const QString &path : {copy.to, copy.from}) {
-            QByteArray text;
-            QString error;
-            if (!path.isEmpty() && QFileInfo(path).isFile() && AtomicFile::read(path, &text, &error)) {
-                modules += InitramfsUpdate::modulesNamedIn(text);
-            }
+        if (copy.changes) {
+            namedBefore.insert(copy.to, namedIn(copy.to));
         }
     }
-    QStringList restored;
-    const QStringList failures = restorer.restore(plan, [&out, &restored, &parser, &root](const BackupRestorer::Copy &copy) {
+    const QString systemRoot = parser.value(root);
+    const QStringList failures = restorer.restore(plan, [&](const BackupRestorer::Copy &copy) {
         out << (copy.from.isEmpty() ? "Removed " : "Restored ") << copy.to << Qt::endl;
-        restored.append(copy.to.mid(parser.value(root).size()));
+        restored.append(copy.to.mid(systemRoot.size()));
+        modules += namedBefore.value(copy.to) + namedIn(copy.from);
     });
-    const int initramfs = updateInitramfs(parser.value(root), failures.isEmpty() ? files : restored, modules, out, err);
+    const int initramfs = updateInitramfs(systemRoot, restored, modules, out, err);
     if (!failures.isEmpty()) {
         err << "These files could not be restored:" << Qt::endl;
         for (const QString &failure : failures) {

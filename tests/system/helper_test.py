@@ -491,6 +491,8 @@ def initramfs(checks):
         "The driver configuration was changed, but the initramfs /boot/initrd.img-") and "(update-initramfs exited with status 1)" in result(out[5])["text"]
         and result(out[5])["text"].endswith("Run \"update-initramfs -u -k %s\" as root to finish the change." % os.uname().release), result(out[5]))
     checks.true("after telling that it was rebuilding", any(line.get("step", {}).get("initramfs") == "updating" for line in lines(out[5])), out[5]["stdout"])
+    checks.equal("and the reply says the files were changed all the same",
+                 [(line["data"]["initramfs"], line["data"]["changed"]) for line in lines(out[5]) if "data" in line], [("failed", True)])
     checks.equal("the configuration stays as written", out[6]["stdout"].splitlines()[:2], ["blacklist nvidia", "#blacklist nouveau"])
     checks.equal("and the initramfs as it was", out[6]["stdout"].splitlines()[2:3], out[3]["stdout"].splitlines())
     checks.true("the tool's words are in the system log", "stand-in: no space left" in out[6]["stdout"], out[6]["stdout"][-800:])
