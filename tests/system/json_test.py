@@ -15,26 +15,14 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fakemachine"))
 from fakemachine import Machine  # noqa: E402
+sys.path.insert(0, HERE)
+from helper_test import Checks  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[2])
 TOOL = BUILD + "/bin/orlix-admin-driver"
 NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 # With a directory of the file a modprobe file links to, which the helper changes through the link.
 DIRECTORIES = "/etc/modprobe.d /lib/modprobe.d /etc/X11/xorg.conf.d /usr/share/kiv-test"
-
-
-class Checks:
-    def __init__(self):
-        self.failed = 0
-        self.passed = 0
-
-    def equal(self, label, actual, expected):
-        if actual == expected:
-            self.passed += 1
-            print("PASS " + label)
-        else:
-            self.failed += 1
-            print("FAIL %s\n    expected: %r\n    actual:   %r" % (label, expected, actual))
 
 
 def as_text(action, argument, document):
