@@ -12,6 +12,7 @@
 #include <KLocalizedString>
 
 #include <QJsonArray>
+#include <QTextStream>
 
 #include <algorithm>
 
@@ -147,9 +148,9 @@ int replace(Device &gpu, const QString &xorgDriver, const QStringList &options)
         if (!reply.succeeded) {
             document.insert(QStringLiteral("error"), !reply.errorText.isEmpty() ? reply.errorText : reply.errorString);
         }
-        // A failed rebuild of the initramfs comes after the files were written.
+        // A failure may come after files were written.
+        document.insert(QStringLiteral("changed"), reply.data.value(QStringLiteral("changed")).toBool());
         if (reply.succeeded || initramfsFailed(reply.data)) {
-            document.insert(QStringLiteral("changed"), reply.data.value(QStringLiteral("changed")).toBool());
             document.insert(QStringLiteral("initramfs"), initramfs);
             document.insert(QStringLiteral("initramfsImage"), initramfs == QLatin1String("none") ? QJsonValue() : QJsonValue(initramfsImageOf(reply.data)));
         }
@@ -157,6 +158,10 @@ int replace(Device &gpu, const QString &xorgDriver, const QStringList &options)
         return reply.succeeded ? 0 : -1;
     }
     if (!reply.succeeded) {
+        // Written, but not yet in force: the administrator's next step.
+        if (initramfsFailed(reply.data)) {
+            QTextStream(stderr) << reply.errorText << Qt::endl;
+        }
         return -1;
     }
     if (initramfsUpdated(reply.data)) {

@@ -19,7 +19,9 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,9 +67,20 @@ public:
                 makeDirectory(copy, info);
             } else if (info.isSymLink() && info.isFile()) {
                 const QString target = info.canonicalFilePath();
-                if (copyFile(target, m_root + target)) {
-                    QDir().mkpath(QFileInfo(copy).path());
-                    QFile::link(m_root + target, copy);
+                const QString stored = copyFile(target, m_root + target);
+                if (stored.isEmpty()) {
+                    // What the helper would change through the link is not here.
+                    m_unreadable->append(path);
+                } else {
+                    makeLink(stored, copy, false);
+                }
+            } else if (info.isSymLink()) {
+                // A link to no file, or to a FIFO or device, the helper passes
+                // over too; one into a directory the caller may not search leads
+                // to a file the copies lack.
+                struct stat status;
+                if (::stat(QFile::encodeName(path).constData(), &status) != 0 && errno == EACCES) {
+                    m_unreadable->append(path);
                 }
             } else if (info.isFile()) {
                 copyFile(path, copy);
@@ -90,43 +103,57 @@ private:
         QFile::setPermissions(path, original.permissions() | QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
-    bool copyFile(const QString &from, const QString &to)
+    // Makes a name at path for the copy at target: a second name (hard) or a
+    // symbolic link; a failure fails the preview.
+    void makeLink(const QString &target, const QString &path, bool hard)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        const QByteArray from = QFile::encodeName(target);
+        const QByteArray to = QFile::encodeName(path);
+        if ((hard ? ::link(from.constData(), to.constData()) : ::symlink(from.constData(), to.constData())) != 0 && m_failure.isEmpty()) {
+            m_failure = i18n("Cannot copy %1 for the preview: %2", path, QString::fromLocal8Bit(std::strerror(errno)));
+        }
+    }
+
+    // Copies from to to, and returns where the copy is; empty when there is
+    // none. A file copied before is met again as the helper meets it: by another
+    // of its names (a file with several, which the helper refuses to split), or
+    // by another way to its one name (a linked directory, a link to it).
+    QString copyFile(const QString &from, const QString &to)
     {
         struct stat status;
         if (::stat(QFile::encodeName(from).constData(), &status) != 0) {
             m_unreadable->append(from);
-            return false;
+            return QString();
         }
         const QString identity = QStringLiteral("%1-%2").arg(quint64(status.st_dev)).arg(quint64(status.st_ino));
         if (m_copies.contains(identity)) {
-            // Reached again, by another name or through another link.
             const QString first = m_copies.value(identity);
-            if (first != to && !QFileInfo::exists(to)) {
-                QDir().mkpath(QFileInfo(to).path());
-                ::link(QFile::encodeName(first).constData(), QFile::encodeName(to).constData());
+            if (first != to && !QFileInfo(to).exists() && !QFileInfo(to).isSymLink()) {
+                makeLink(first, to, status.st_nlink > 1);
             }
-            return true;
+            return first;
         }
         QByteArray data;
         QString error;
         if (!AtomicFile::read(from, &data, &error)) {
             m_unreadable->append(from);
-            return false;
+            return QString();
         }
         QDir().mkpath(QFileInfo(to).path());
         QFile file(to);
         if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush()) {
             m_failure = i18n("Cannot copy %1 for the preview: %2", from, file.errorString());
-            return false;
+            return QString();
         }
         file.close();
         file.setPermissions(QFileInfo(from).permissions());
         m_copies.insert(identity, to);
         // A second name the copies may not reach (outside the directories).
         if (status.st_nlink > 1) {
-            ::link(QFile::encodeName(to).constData(), QFile::encodeName(m_links + QLatin1Char('/') + identity).constData());
+            makeLink(to, m_links + QLatin1Char('/') + identity, true);
         }
-        return true;
+        return to;
     }
 
     QString m_root;
@@ -215,6 +242,10 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup
                               | QFileDevice::ReadOther | QFileDevice::ExeOther);
     QTemporaryDir links;
+    if (!links.isValid()) {
+        preview.failure = i18n("Cannot make a folder for the copies: %1", links.errorString());
+        return preview;
+    }
     Copier copier(copies.path(), links.path(), &preview.unreadable);
     for (const QString &directory : directories()) {
         copier.copyTree(directory);
@@ -238,7 +269,7 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
             }
             const QString system = path.mid(copies.path().size());
             const bool created = !QFileInfo::exists(system);
-            if (!created && preview.unreadable.contains(system)) {
+            if (preview.unreadable.contains(system)) {
                 continue;
             }
             QByteArray before;
@@ -256,9 +287,10 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
     const InitramfsUpdate initramfs;
     if (initramfs.hasImage()) {
         preview.initramfsImage = initramfs.image();
-        // An image only root may read (as dracut makes them) cannot be looked into here.
-        preview.initramfsKnown = QFileInfo(initramfs.image()).isReadable();
-        if (preview.initramfsKnown) {
+        // An image only root may read (as dracut makes them) cannot be looked into
+        // here; without a changed modprobe file the helper does not look either.
+        preview.initramfsKnown = outcome.changedModprobeFiles.isEmpty() || QFileInfo(initramfs.image()).isReadable();
+        if (preview.initramfsKnown && !outcome.changedModprobeFiles.isEmpty()) {
             preview.initramfsReason = initramfs.reasonToUpdate(outcome.changedModprobeFiles, outcome.switchedModules);
         }
     }

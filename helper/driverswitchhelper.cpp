@@ -70,7 +70,10 @@ KAuth::ActionReply DriverSwitchHelper::replaceConfiguration(const QVariantMap &a
         return m_backup.backupOnce() ? QString() : backupFailure();
     });
     if (!outcome.failure.isEmpty()) {
-        return errorReply(outcome.failure);
+        KAuth::ActionReply reply = errorReply(outcome.failure);
+        // A switch that failed half-way has written some files already.
+        reply.addData(QStringLiteral("changed"), !outcome.changedModprobeFiles.isEmpty());
+        return reply;
     }
     KAuth::ActionReply reply = updateInitramfs(outcome.changedModprobeFiles, outcome.switchedModules, tokenOf(args));
     // Also when the initramfs failed: the files are written, and a client that
