@@ -340,6 +340,9 @@ QString InitramfsUpdate::update(const std::function<void()> &tick, bool passOutp
     limit.start(updateLimitSeconds * 1000);
     loop.exec();
     ticker.stop();
+    if (!passOutput) {
+        output += process.readAllStandardOutput();
+    }
     if (!output.isEmpty()) {
         qDebug().noquote() << name << "said:" << QString::fromLocal8Bit(output).trimmed();
     }
