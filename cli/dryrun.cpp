@@ -6,6 +6,8 @@
 #include "configurationswitch.h"
 #include "initramfsupdate.h"
 #include "jsonoutput.h"
+#include "modprobeeditor.h"
+#include "xorgconfig.h"
 
 #include <KLocalizedString>
 
@@ -224,7 +226,8 @@ QString backupText(DryRun::Backup backup)
 
 QStringList DryRun::directories()
 {
-    return {QStringLiteral("/lib/modprobe.d"), QStringLiteral("/etc/modprobe.d"), QStringLiteral("/run/modprobe.d"), QStringLiteral("/etc/X11/xorg.conf.d")};
+    // Those the editors themselves take.
+    return ModprobeEditor().modprobeDirectories() << QFileInfo(XorgConfig::driverSnippetPath()).path();
 }
 
 DryRun::Preview DryRun::preview(const QVariantMap &request)
@@ -290,7 +293,7 @@ DryRun::Preview DryRun::preview(const QVariantMap &request)
         // An image only root may read (as dracut makes them) cannot be looked into
         // here; without a changed modprobe file the helper does not look either.
         preview.initramfsKnown = outcome.changedModprobeFiles.isEmpty() || QFileInfo(initramfs.image()).isReadable();
-        if (preview.initramfsKnown && !outcome.changedModprobeFiles.isEmpty()) {
+        if (preview.initramfsKnown) {
             preview.initramfsReason = initramfs.reasonToUpdate(outcome.changedModprobeFiles, outcome.switchedModules);
         }
     }

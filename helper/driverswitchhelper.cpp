@@ -93,7 +93,7 @@ KAuth::ActionReply DriverSwitchHelper::updateInitramfs(const QStringList &change
     if (!initramfs.hasImage()) {
         return withState(KAuth::ActionReply::SuccessReply(), "none");
     }
-    const QString reason = changedFiles.isEmpty() ? QString() : initramfs.reasonToUpdate(changedFiles, modules);
+    const QString reason = initramfs.reasonToUpdate(changedFiles, modules);
     if (reason.isEmpty()) {
         return withState(KAuth::ActionReply::SuccessReply(), "current");
     }

@@ -196,22 +196,19 @@ QString InitramfsUpdate::normalPath(const QString &path)
 
 std::optional<QStringList> InitramfsUpdate::contents() const
 {
-    if (!hasImage()) {
+    // Below another root the listers would be the real system's.
+    if (!m_root.isEmpty() || !hasImage()) {
         return std::nullopt;
     }
     // Images are cpio archives one after another, the last compressed as
     // initramfs.conf chose: the tool that builds them lists them best.
     QStringList command;
     const bool dracut = tool() == Tool::Dracut;
-    if (dracut && isExecutable(m_root + QStringLiteral("/usr/bin/lsinitrd"))) {
-        command = QStringList{QStringLiteral("/usr/bin/lsinitrd"), m_root + image()};
-    } else if (isExecutable(m_root + QStringLiteral("/usr/bin/lsinitramfs"))) {
-        command = QStringList{QStringLiteral("/usr/bin/lsinitramfs"), m_root + image()};
+    if (dracut && isExecutable(QStringLiteral("/usr/bin/lsinitrd"))) {
+        command = QStringList{QStringLiteral("/usr/bin/lsinitrd"), image()};
+    } else if (isExecutable(QStringLiteral("/usr/bin/lsinitramfs"))) {
+        command = QStringList{QStringLiteral("/usr/bin/lsinitramfs"), image()};
     } else {
-        return std::nullopt;
-    }
-    if (!m_root.isEmpty()) {
-        // The lister would be the real system's, not the one below root.
         return std::nullopt;
     }
     QProcess lister;
@@ -256,7 +253,8 @@ QStringList InitramfsUpdate::pathsOfListing(const QByteArray &listing, bool long
 
 QString InitramfsUpdate::reasonToUpdate(const QStringList &files, const QStringList &modules) const
 {
-    if (!hasImage() || (files.isEmpty() && modules.isEmpty())) {
+    // Without a changed file the switch changed nothing the image could hold.
+    if (!hasImage() || files.isEmpty()) {
         return QString();
     }
     const std::optional<QStringList> listing = contents();

@@ -36,7 +36,7 @@ public:
 
     // Why the image must be rebuilt after files (system paths) were changed and
     // modules (kernel names) enabled or blacklisted; empty when it needs nothing,
-    // and when there is no image. An image whose content cannot be told is
+    // when no file changed, and when there is no image. An image whose content cannot be told is
     // rebuilt: a stale one would undo the change at boot.
     QString reasonToUpdate(const QStringList &files, const QStringList &modules) const;
 
