@@ -283,9 +283,11 @@ def backup(checks):
         ["stat", "-c", "%U %a", "/usr/share/kiv-admin-driver", copy],                                  # 2
         # 3: a copy a user could have written is not restored, nor anything else.
         shell("chown nobody", copy, "; /usr/sbin/kiv-admin-driver-restore --yes; echo exit $?; cat", NOUVEAU_OFF),
-        # 4: after a reboot (an empty /run), with /tmp out of inodes.
-        shell("chown root", copy, "; rm -r /run/kiv-admin-driver; mount -t tmpfs -o nr_inodes=4 tmpfs /tmp;",
-              "for i in 1 2 3 4 5 6; do touch /tmp/f$i 2>/dev/null; done;", quoted(client("replace", {"data": [INTEL]})), "2>&1; cat", copy),
+        # 4: after a reboot (an empty /run), with /tmp out of inodes. The client
+        # is taken out of /tmp first, where a build tree may be.
+        shell("chown root", copy, "; rm -r /run/kiv-admin-driver; cp", CLIENT, "/run/kauthclient; mount -t tmpfs -o nr_inodes=4 tmpfs /tmp;",
+              "for i in 1 2 3 4 5 6; do touch /tmp/f$i 2>/dev/null; done;", quoted(["/run/kauthclient"] + client("replace", {"data": [INTEL]})[1:]),
+              "2>&1; cat", copy),
     ]
     machine = Machine(profile, binds=[BUILD], install=BUILD, services=True)
     out = machine.run(commands)
