@@ -92,7 +92,7 @@ int listGpus(const QStringList &arguments, const QStringList &options, QList<Dev
         // The whole machine, packages included, which only the plug-in reads.
         return pluginAction(QStringLiteral("list-gpus"))(arguments, options, gpus);
     }
-    for (const Device &gpu : qAsConst(gpus)) {
+    for (const Device &gpu : std::as_const(gpus)) {
         standardOutput() << "Bus id: " << gpu.sysfsBusId() << " Model: " << gpu.model() << " Vendor: " << gpu.vendorName() << Qt::endl;
     }
     return 0;

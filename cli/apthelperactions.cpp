@@ -176,7 +176,7 @@ int listGpusJson(const QStringList &, const QStringList &, QList<Device> &gpus)
     // Everything of every GPU, for one call per machine.
     const DriverPackages known = DriverPackages::read();
     QJsonArray array;
-    for (const Device &gpu : qAsConst(gpus)) {
+    for (const Device &gpu : std::as_const(gpus)) {
         QJsonObject object = JsonOutput::gpu(gpu);
         object.insert(QStringLiteral("modules"), JsonOutput::modules(gpu, nullptr));
         object.insert(QStringLiteral("xorg"), JsonOutput::xorg(gpu));

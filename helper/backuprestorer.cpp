@@ -122,7 +122,7 @@ QList<BackupRestorer::Copy> BackupRestorer::plan() const
             }
         }
         std::sort(files.begin(), files.end());
-        for (const QString &file : qAsConst(files)) {
+        for (const QString &file : std::as_const(files)) {
             Copy copy;
             copy.from = file;
             copy.to = m_root + source.systemPath + file.mid(directory.size());

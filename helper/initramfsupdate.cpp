@@ -396,7 +396,7 @@ QStringList InitramfsUpdate::modulesNamedIn(const QByteArray &text)
             named.removeAll(QStringLiteral("pre:"));
             named.removeAll(QStringLiteral("post:"));
         }
-        for (const QString &name : qAsConst(named)) {
+        for (const QString &name : std::as_const(named)) {
             const QString normal = ModprobeEditor::normalName(name);
             if (!names.contains(normal)) {
                 names.append(normal);

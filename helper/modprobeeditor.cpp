@@ -396,7 +396,7 @@ bool ModprobeEditor::commentOutEntries(const QString &keyword, const ModuleSwitc
             matching.append(path);
         }
     }
-    for (const QString &path : qAsConst(matching)) {
+    for (const QString &path : std::as_const(matching)) {
         if (!rewrite(path, keyword, modules, false)) {
             return false;
         }
@@ -413,7 +413,7 @@ bool ModprobeEditor::uncommentEntries(const QString &keyword, bool appendIfNone,
             matching.append(path);
         }
     }
-    for (const QString &path : qAsConst(matching)) {
+    for (const QString &path : std::as_const(matching)) {
         if (!rewrite(path, keyword, modules, true)) {
             return false;
         }

@@ -505,7 +505,7 @@ QVector<AppStreamModaliases::Component> AppStreamModaliases::readAll(const QStri
         writeCache(cacheFile, current);
     }
     QVector<Component> components;
-    for (const CachedFile &file : qAsConst(current)) {
+    for (const CachedFile &file : std::as_const(current)) {
         components += file.second;
     }
     return components;

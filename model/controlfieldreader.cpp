@@ -49,7 +49,7 @@ QStringList ControlFieldReader::read(const QApt::PackageList &packages, const QS
             }
         }
     }
-    for (const int index : qAsConst(askLibqapt)) {
+    for (const int index : std::as_const(askLibqapt)) {
         values[index] = packages.at(index)->controlField(field);
     }
     return values;

@@ -28,10 +28,10 @@ DriverPackages DriverPackages::read(const QString &nvidiaDirectory)
     const QVector<AptCatalog::Package> catalogue = AptCatalog::withField(QStringLiteral("Modaliases"), [&others, &read] {
         read = others.get();
         QSet<QString> names{nvidiaDetect};
-        for (const AppStreamModaliases::Component &component : qAsConst(read.first)) {
+        for (const AppStreamModaliases::Component &component : std::as_const(read.first)) {
             names.insert(component.package);
         }
-        for (const NvidiaLists::List &list : qAsConst(read.second)) {
+        for (const NvidiaLists::List &list : std::as_const(read.second)) {
             names.insert(list.package);
         }
         return names;
@@ -117,7 +117,7 @@ QVector<DriverPackage> DriverPackages::covering(const QString &modalias) const
     }
     QStringList rest = named.keys();
     std::sort(rest.begin(), rest.end());
-    for (const QString &name : qAsConst(rest)) {
+    for (const QString &name : std::as_const(rest)) {
         packages.append(named.value(name));
     }
     return packages;

@@ -50,7 +50,7 @@ QList<Device> GpuEnumerator::enumerate(Filter filter, DriverEnvironment &env, De
     }
 
     QList<Device> gpus;
-    for (const hd_t *hd : qAsConst(displays)) {
+    for (const hd_t *hd : std::as_const(displays)) {
         Device device(hd, env, details);
         if (filter == Filter::AllDisplayControllers || !device.driverList().isEmpty()) {
             gpus.append(device);

@@ -210,7 +210,7 @@ void ModuleTree::locate(const QSet<QString> &moduleNames)
     }
     QHash<QString, QString> found;
     walk(wanted, &found);
-    for (const QString &key : qAsConst(wanted)) {
+    for (const QString &key : std::as_const(wanted)) {
         m_paths.insert(key, found.value(key));
     }
 }

@@ -113,7 +113,7 @@ XorgLog::XorgLog(const QString &text)
         const auto match = it.next();
         const QString driver = match.captured(2);
         QStringList screens;
-        for (const QString &screen : qAsConst(m_screens)) {
+        for (const QString &screen : std::as_const(m_screens)) {
             if (driver.startsWith(tagOf(screen), Qt::CaseInsensitive)) {
                 screens.append(screen);
             }
@@ -127,13 +127,13 @@ XorgLog::XorgLog(const QString &text)
     }
     // One screen and one GPU left over belong together.
     QStringList untiedScreens;
-    for (const QString &screen : qAsConst(m_screens)) {
+    for (const QString &screen : std::as_const(m_screens)) {
         if (!m_busIdOfScreen.contains(screen)) {
             untiedScreens.append(screen);
         }
     }
     QStringList untiedGpus;
-    for (const Gpu &gpu : qAsConst(m_gpus)) {
+    for (const Gpu &gpu : std::as_const(m_gpus)) {
         if (!m_busIdOfScreen.values().contains(gpu.busId)) {
             untiedGpus.append(gpu.busId);
         }

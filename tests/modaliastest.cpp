@@ -158,7 +158,7 @@ void ModaliasTest::sameResultsAsPlainExpressions()
     for (const QString &fixture : fixtures) {
         const QString field = fieldOf(fixture);
         const QList<QRegularExpression> expressions = plainExpressions(field);
-        for (const QString &modalias : qAsConst(modaliases)) {
+        for (const QString &modalias : std::as_const(modaliases)) {
             const bool expected = std::any_of(expressions.cbegin(), expressions.cend(), [&modalias](const QRegularExpression &expression) {
                 return expression.match(modalias).hasMatch();
             });

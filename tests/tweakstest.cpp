@@ -475,9 +475,9 @@ void TweaksTest::profileBlockUnderLoginShells_data()
 {
     QTest::addColumn<QString>("shell");
     QTest::addColumn<bool>("commandFile");
-    for (const char *shell : {"/bin/dash", "/bin/bash"}) {
-        QTest::addRow("%s, command file", shell) << QString::fromLatin1(shell) << true;
-        QTest::addRow("%s, no command file", shell) << QString::fromLatin1(shell) << false;
+    for (const QString &shell : {QStringLiteral("/bin/dash"), QStringLiteral("/bin/bash")}) {
+        QTest::addRow("%s, command file", qPrintable(shell)) << shell << true;
+        QTest::addRow("%s, no command file", qPrintable(shell)) << shell << false;
     }
 }
 

@@ -9,7 +9,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${SANITIZE_BUILD_DIR:-$top/build-sanitize}
 seconds=${FUZZ_SECONDS:-20}
-CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DKIV_FUZZING=ON >/dev/null
+CC=clang CXX=clang++ cmake -S "$top" -B "$build" $("$top/tools/qt-option.sh") -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DKIV_FUZZING=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

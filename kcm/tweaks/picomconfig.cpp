@@ -122,7 +122,7 @@ QString PicomConfig::configuredFile() const
             candidates.append(directory + QLatin1String(name));
         }
     }
-    for (const QString &candidate : qAsConst(candidates)) {
+    for (const QString &candidate : std::as_const(candidates)) {
         if (QFileInfo(candidate).isFile()) {
             return candidate;
         }
@@ -404,7 +404,7 @@ PicomConfig::Result PicomConfig::setTearingPrevention(bool enable, const QString
         bool vsyncAside = false;
         bool backendSet = false;
         bool damageSet = false;
-        for (const auto &[path, setting] : qAsConst(settings)) {
+        for (const auto &[path, setting] : std::as_const(settings)) {
             backendSet = backendSet || setting.name == QLatin1String("backend");
             damageSet = damageSet || setting.name == QLatin1String("use-damage");
             if (setting.name != QLatin1String("vsync")) {
