@@ -29,7 +29,11 @@ public:
     explicit FormOnlyModule(QWidget *parent)
         : KCModule(parent)
     {
+#if QT_VERSION_MAJOR >= 6
+        m_form.setupUi(widget());
+#else
         m_form.setupUi(this);
+#endif
     }
 
 private:
@@ -66,9 +70,9 @@ int main(int argc, char **argv)
         }
 
         timer.restart();
-        MainModule module(nullptr, {});
+        MainModule module(nullptr, MainModule::Environment());
         constructor.push_back(timer.nsecsElapsed());
-        auto *gpuBox = module.findChild<QComboBox *>(QStringLiteral("gpuBox"));
+        auto *gpuBox = module.form()->findChild<QComboBox *>(QStringLiteral("gpuBox"));
         while (!gpuBox->isEnabled()) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
         }

@@ -26,8 +26,6 @@ DriverPackageDialog::~DriverPackageDialog()
 
 int DriverPackageDialog::exec()
 {
-    backend.init();
-    backend.reloadCache();
     QStringList names = offeredPackages();
     if (names.isEmpty()) {
         // Nothing went wrong: there is just nothing to choose from.
@@ -43,21 +41,17 @@ int DriverPackageDialog::exec()
 
 void DriverPackageDialog::accept()
 {
-    QApt::Package *package = backend.package(ui->driverBox->currentText());
-    if (package) {
-        invokePackageHelper(m_actionWord, QStringLiteral("drivers"), {package});
+    const QString name = ui->driverBox->currentText();
+    if (!name.isEmpty()) {
+        invokePackageHelper(m_actionWord, QStringLiteral("drivers"), {name});
     }
     QDialog::accept();
 }
 
-void DriverPackageDialog::invokePackageHelper(const QString &methodName, const QString &argName, const QApt::PackageList &packages)
+void DriverPackageDialog::invokePackageHelper(const QString &methodName, const QString &argName, const QStringList &names)
 {
-    if (argName.isEmpty() || packages.isEmpty()) {
+    if (argName.isEmpty() || names.isEmpty()) {
         return;
-    }
-    QStringList names;
-    for (const QApt::Package *package : packages) {
-        names.append(package->name());
     }
     auto *job = new HelperJob(methodName, {{argName, names}});
     // Building a driver's kernel module in one package's script can take many

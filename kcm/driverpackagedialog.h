@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include <QApt/Backend>
 #include <QDialog>
 #include <QStringList>
 
@@ -24,20 +23,19 @@ public:
     void accept() override;
 
 public Q_SLOTS:
-    void invokePackageHelper(const QString &methodName, const QString &argName, const QApt::PackageList &packages);
+    void invokePackageHelper(const QString &methodName, const QString &argName, const QStringList &names);
     void onDriverProgressFinished(bool success);
 
 protected:
     DriverPackageDialog(const QString &modalias, const QString &actionWord, QWidget *parent);
 
-    // The names of the packages to offer, from the opened package cache.
+    // The names of the packages to offer, from the package catalogue.
     virtual QStringList offeredPackages() = 0;
     // What the box says when there is nothing to offer.
     virtual QString nothingToOffer() const = 0;
 
     Ui_DriverPackageOps *ui;
     QString modalias;
-    QApt::Backend backend;
 
 private:
     QString m_actionWord;

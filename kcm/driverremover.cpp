@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "driverremover.h"
 #include "driverpackages.h"
+#include "fileowner.h"
 #include "ui_driverpackageops.h"
 
 #include <KLocalizedString>
@@ -13,8 +14,7 @@ DriverRemover::DriverRemover(const QString &modalias, const QString &currentModu
 
 QStringList DriverRemover::offeredPackages()
 {
-    const QApt::Package *owner = currentModulePath.isEmpty() ? nullptr : backend.packageForFile(currentModulePath);
-    const QString ownerName = owner ? owner->name() : QString();
+    const QString ownerName = currentModulePath.isEmpty() ? QString() : FileOwner::of(currentModulePath);
     QStringList names;
     for (const DriverPackage &package : DriverPackages::read().removable(modalias, ownerName)) {
         names.append(package.name);

@@ -27,18 +27,45 @@
 #include <algorithm>
 #include <memory>
 
+#if QT_VERSION_MAJOR >= 6
+MainModule::MainModule(QObject *parent, const KPluginMetaData &data)
+    : KCModule(parent, data)
+#else
 MainModule::MainModule(QWidget *parent, const QVariantList &args)
-    : MainModule(parent, args, Environment())
+    : KCModule(parent, args)
+#endif
+    , ui(new Ui_MainModule)
+    , m_initWatcher(new QFutureWatcher<QList<Device>>(this))
 {
+    setUp();
 }
 
-MainModule::MainModule(QWidget *parent, const QVariantList &args, const Environment &environment)
-    : KCModule(parent, args)
+MainModule::MainModule(QWidget *parent, const Environment &environment)
+#if QT_VERSION_MAJOR >= 6
+    : KCModule(parent, KPluginMetaData())
+#else
+    : KCModule(parent)
+#endif
     , ui(new Ui_MainModule)
     , m_environment(environment)
     , m_initWatcher(new QFutureWatcher<QList<Device>>(this))
 {
-    ui->setupUi(this);
+    setUp();
+}
+
+QWidget *MainModule::form()
+{
+#if QT_VERSION_MAJOR >= 6
+    return widget();
+#else
+    return this;
+#endif
+}
+
+void MainModule::setUp()
+{
+    connect(this, &MainModule::choiceChanged, this, &MainModule::markAsChanged);
+    ui->setupUi(form());
     // Unticked only now that its children exist: a group unticked while they are
     // made leaves them without their role for assistive technology.
     ui->xorgGroup->setChecked(false);
@@ -125,22 +152,22 @@ void MainModule::initUi()
     // names were known, leaves of it: a window narrower than the form now wants
     // grows (never shrinks).
     ui->gpuBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    if (QWidget *top = window(); top != this && top->isVisible()) {
+    if (QWidget *top = form()->window(); top != form() && top->isVisible()) {
         const int missing = ui->gpuBox->sizeHint().width() - ui->gpuBox->width();
         if (missing > 0) {
             // A little more: the layout gives the box less than the window gains.
             const int screenWidth = top->screen() ? top->screen()->availableGeometry().width() : 1200;
-            top->resize(std::min(top->width() + missing + 2 * fontMetrics().averageCharWidth(), screenWidth), top->height());
+            top->resize(std::min(top->width() + missing + 2 * form()->fontMetrics().averageCharWidth(), screenWidth), top->height());
         }
     }
 
     if (gpus.isEmpty()) {
         ui->gpuVendor->setText(i18n("No GPU found"));
         ui->kernelModuleVersion->clear();
-        KMessageBox::error(this, i18n("Couldn't find any GPUs"), QString());
+        KMessageBox::error(form(), i18n("Couldn't find any GPUs"), QString());
         return;
     }
-    for (const Device &gpu : qAsConst(gpus)) {
+    for (const Device &gpu : std::as_const(gpus)) {
         m_appliedXorgDrivers.append(gpu.xorgDriver());
     }
     currentGpuIndex = 0;
@@ -227,7 +254,7 @@ void MainModule::kernelModuleChangedHandler(const QString &)
     }
     gpu.setNewDriver(name);
     ui->kernelModuleVersion->setText(i18n("Version module: %1", ModuleInfo::version(gpu.newDriver().path)));
-    Q_EMIT changed(true);
+    Q_EMIT choiceChanged();
 }
 
 void MainModule::xorgDriverChangedHandler()
@@ -237,7 +264,7 @@ void MainModule::xorgDriverChangedHandler()
         return;
     }
     getCurrentGpu().updateXOrgDriver(name);
-    markAsChanged();
+    Q_EMIT choiceChanged();
 }
 
 void MainModule::load()
@@ -269,19 +296,19 @@ void MainModule::save()
         // The choices stay pending, Apply with them, after the host has marked
         // the module saved.
         QTimer::singleShot(0, this, [this] {
-            markAsChanged();
+            Q_EMIT choiceChanged();
         });
         return;
     }
     QVariantList entries;
-    for (const Device &gpu : qAsConst(gpus)) {
+    for (const Device &gpu : std::as_const(gpus)) {
         entries.append(replaceRequestEntry(gpu, true));
     }
     // Rebuilding the initramfs takes tens of seconds: the module says what it waits for.
     std::unique_ptr<QProgressDialog> busy;
     const auto onStep = [this, &busy](const QVariantMap &step) {
         if (initramfsUpdating(step) && !busy) {
-            busy = std::make_unique<QProgressDialog>(i18n("Updating the initramfs %1, which takes a while…", initramfsImageOf(step)), QString(), 0, 0, this);
+            busy = std::make_unique<QProgressDialog>(i18n("Updating the initramfs %1, which takes a while…", initramfsImageOf(step)), QString(), 0, 0, form());
             busy->setObjectName(QStringLiteral("initramfsProgress"));
             busy->setWindowTitle(i18n("Kernel module switch"));
             busy->setWindowModality(Qt::WindowModal);
@@ -296,15 +323,15 @@ void MainModule::save()
     const bool initramfsFailedOnly = !reply.succeeded && initramfsFailed(reply.data);
     if (initramfsFailedOnly) {
         logHelperFailure(reply);
-        KMessageBox::error(this, reply.errorText, QString());
+        KMessageBox::error(form(), reply.errorText, QString());
     } else if (!reply.succeeded) {
         logHelperFailure(reply);
         // KAuth leaves the helper's description in the error text, not the string.
         const QString detail = !reply.errorString.isEmpty() ? reply.errorString : !reply.errorText.isEmpty() ? reply.errorText : getError(reply.code);
-        KMessageBox::error(this, i18n("Kernel module switch error: ") + detail, QString());
+        KMessageBox::error(form(), i18n("Kernel module switch error: ") + detail, QString());
         // Nothing was applied: the choices stay pending, Apply with them.
         QTimer::singleShot(0, this, [this] {
-            markAsChanged();
+            Q_EMIT choiceChanged();
         });
         return;
     }
@@ -331,7 +358,7 @@ bool MainModule::secureBootAllowsSwitch()
         return true;
     }
     QStringList refusals;
-    for (const Device &gpu : qAsConst(gpus)) {
+    for (const Device &gpu : std::as_const(gpus)) {
         const Module module = gpu.newDriver();
         if (module.realName == gpu.currentDriver().realName) {
             continue;
@@ -345,7 +372,7 @@ bool MainModule::secureBootAllowsSwitch()
         return true;
     }
     refusals.append(i18n("Switch anyway? After the reboot the GPU may be left on a fallback driver or a black screen."));
-    return KMessageBox::warningContinueCancel(this,
+    return KMessageBox::warningContinueCancel(form(),
                                               refusals.join(QStringLiteral("\n\n")),
                                               i18n("Secure Boot"),
                                               KGuiItem(i18n("Switch Anyway")),
@@ -357,14 +384,14 @@ bool MainModule::secureBootAllowsSwitch()
 
 void MainModule::showGpuInfo()
 {
-    GpuInfo info(this);
+    GpuInfo info(form());
     info.updateInfo(getCurrentGpu());
     info.exec();
 }
 
 void MainModule::showModuleInfo()
 {
-    ModuleInfo info(this);
+    ModuleInfo info(form());
     const SecureBoot secureBoot(m_environment.root);
     if (info.updateInfo(getCurrentGpu().newDriver().path, getCurrentGpu().newDriver().displayName, &secureBoot)) {
         info.exec();
@@ -373,18 +400,18 @@ void MainModule::showModuleInfo()
 
 void MainModule::showDriverInstaller()
 {
-    DriverInstaller installer(getCurrentGpu().modalias(), this);
+    DriverInstaller installer(getCurrentGpu().modalias(), form());
     installer.exec();
 }
 
 void MainModule::showDriverRemover()
 {
-    DriverRemover remover(getCurrentGpu().modalias(), getCurrentGpu().currentDriver().path, this);
+    DriverRemover remover(getCurrentGpu().modalias(), getCurrentGpu().currentDriver().path, form());
     remover.exec();
 }
 
 void MainModule::showTweaks()
 {
-    Tweaks tweaks(getCurrentGpu(), this, {QStringLiteral("/usr/bin/"), m_environment.root});
+    Tweaks tweaks(getCurrentGpu(), form(), {QStringLiteral("/usr/bin/"), m_environment.root});
     tweaks.exec();
 }

@@ -35,9 +35,18 @@ public:
             };
     };
 
+    // As the host makes it. Under KF6 the module is no longer a widget: the form
+    // lives on widget().
+#if QT_VERSION_MAJOR >= 6
+    MainModule(QObject *parent, const KPluginMetaData &data);
+#else
     MainModule(QWidget *parent, const QVariantList &args);
-    MainModule(QWidget *parent, const QVariantList &args, const Environment &environment);
+#endif
+    MainModule(QWidget *parent, const Environment &environment);
     ~MainModule() override;
+
+    // The widget the form is on, the module itself under KF5.
+    QWidget *form();
 
     void load() override;
     void save() override;
@@ -46,6 +55,11 @@ public:
     static QList<Device> getGpus();
     // The text of a KAuth error code.
     static QString getError(int code);
+
+Q_SIGNALS:
+    // A choice of the user's that Apply would send; the host hears it as a change
+    // to save.
+    void choiceChanged();
 
 public Q_SLOTS:
     void initUi();
@@ -58,6 +72,7 @@ public Q_SLOTS:
     void showTweaks();
 
 private:
+    void setUp();
     Device &getCurrentGpu();
     // Whether every GPU's new module will load under Secure Boot, or the user
     // chose to switch anyway when told which will not.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Drives the installed control module the way System Settings hosts it: found by
-// its service name, its plug-in loaded through KF5's loader. Runs the steps given
+// its plug-in ID, its plug-in loaded through KCMUtils' loader. Runs the steps given
 // as arguments and prints, one JSON object a line, what the user would see.
 //
 //   wait                  load the module and wait until the GPU scan has filled it
@@ -22,7 +22,6 @@
 #include <KCModule>
 #include <KCModuleLoader>
 #include <KPluginMetaData>
-#include <KService>
 
 #include <QVBoxLayout>
 
@@ -37,7 +36,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
-#include <QPluginLoader>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -202,17 +200,26 @@ private:
 
 KCModule *loadModule(QWidget *parent)
 {
-    // As the host finds it: by the name of its service file.
-    const KService::Ptr service = KService::serviceByDesktopName(QStringLiteral("kcm_kivdriver"));
-    if (!service) {
-        print({{QStringLiteral("error"), QStringLiteral("no service kcm_kivdriver")}});
+    // As the host finds it: by its plug-in ID among the modules' plug-ins.
+    const KPluginMetaData metaData = KPluginMetaData::findPluginById(QStringLiteral("plasma/kcms/systemsettings_qwidgets"), QStringLiteral("kcm_kivdriver"));
+    if (!metaData.isValid()) {
+        print({{QStringLiteral("error"), QStringLiteral("no module kcm_kivdriver")}});
         return nullptr;
     }
-    QPluginLoader plugin(service->library());
-    print({{QStringLiteral("service"), service->name()},
-           {QStringLiteral("category"), service->property(QStringLiteral("X-KDE-System-Settings-Parent-Category")).toString()},
-           {QStringLiteral("library"), plugin.fileName()}});
-    return KCModuleLoader::loadModule(KPluginMetaData(plugin), parent);
+    print({{QStringLiteral("service"), metaData.name()},
+           {QStringLiteral("category"), metaData.value(QStringLiteral("X-KDE-System-Settings-Parent-Category"))},
+           {QStringLiteral("library"), metaData.fileName()}});
+    return KCModuleLoader::loadModule(metaData, parent);
+}
+
+// The widget the module's form is on: under KF6 a module is no longer one.
+QWidget *formOf(KCModule *module)
+{
+#if QT_VERSION_MAJOR >= 6
+    return module->widget();
+#else
+    return module;
+#endif
 }
 }
 
@@ -224,7 +231,7 @@ int main(int argc, char **argv)
     Answerer answerer;
     KCModule *module = nullptr;
     const auto widget = [&module](const char *name) {
-        return module->findChild<QWidget *>(QLatin1String(name));
+        return formOf(module)->findChild<QWidget *>(QLatin1String(name));
     };
     while (!steps.isEmpty()) {
         const QString step = steps.takeFirst();
@@ -234,7 +241,7 @@ int main(int argc, char **argv)
                 return 1;
             }
             // Laid out as a host lays it out: the window follows the module's minimum size.
-            (new QVBoxLayout(&window))->addWidget(module);
+            (new QVBoxLayout(&window))->addWidget(formOf(module));
             window.show();
             if (!QTest::qWaitFor(
                     [&] {
@@ -256,7 +263,7 @@ int main(int argc, char **argv)
         } else if (step == QLatin1String("show")) {
             auto *modules = qobject_cast<QComboBox *>(widget("kernelModuleBox"));
             auto *xorg = qobject_cast<QComboBox *>(widget("xorgDriverBox"));
-            print({{QStringLiteral("title"), module->windowTitle()},
+            print({{QStringLiteral("title"), formOf(module)->windowTitle()},
                    {QStringLiteral("gpus"), items(qobject_cast<QComboBox *>(widget("gpuBox")))},
                    {QStringLiteral("modules"), items(modules)},
                    {QStringLiteral("module"), modules->currentText()},

@@ -178,17 +178,17 @@ std::unique_ptr<MainModule> KcmTest::readyModule(Laptop &laptop, QList<QVariantM
         if (requests) {
             requests->append(arguments);
         }
-        for (const QVariantMap &step : qAsConst(m_steps)) {
+        for (const QVariantMap &step : std::as_const(m_steps)) {
             onStep(step);
             QTest::qWait(20);
             m_stepTexts.append(shownProgress());
         }
         return reply;
     };
-    auto module = std::make_unique<MainModule>(nullptr, QVariantList(), environment);
+    auto module = std::make_unique<MainModule>(nullptr, environment);
     if (!QTest::qWaitFor(
             [&module] {
-                return child<QComboBox>(module.get(), "gpuBox")->isEnabled();
+                return child<QComboBox>(module->form(), "gpuBox")->isEnabled();
             },
             10000)) {
         return nullptr;
@@ -221,8 +221,8 @@ void KcmTest::initramfsRebuildIsShown()
     QVERIFY(laptop.ok);
     const auto kcm = readyModule(laptop, nullptr, {true, 0, {}, {}, {{QStringLiteral("initramfs"), QStringLiteral("updated")}}});
     QVERIFY(kcm);
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
-    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm->form(), "kernelModuleBox")->setCurrentIndex(1);
     ModalAnswerer answerer({QDialogButtonBox::No});
     kcm->save();
     m_steps.clear();
@@ -243,23 +243,23 @@ void KcmTest::formWhileScanning()
         return laptop.gpus();
     };
     environment.root = laptop.dir.path();
-    MainModule module(nullptr, QVariantList(), environment);
+    MainModule module(nullptr, environment);
     // The form is there at once, disabled, while the scan runs.
     for (const char *name : {"gpuBox", "kernelModuleBox", "xorgGroup", "installDrivers", "removeDrivers", "tweaks", "gpuInfo", "kernelModuleInfo"}) {
-        QVERIFY2(!child<QWidget>(&module, name)->isEnabled(), name);
+        QVERIFY2(!child<QWidget>(module.form(), name)->isEnabled(), name);
     }
-    QCOMPARE(child<QLabel>(&module, "gpuVendor")->text(), QStringLiteral("Loading..."));
-    QCOMPARE(child<QLabel>(&module, "kernelModuleVersion")->text(), QStringLiteral("Loading..."));
+    QCOMPARE(child<QLabel>(module.form(), "gpuVendor")->text(), QStringLiteral("Loading..."));
+    QCOMPARE(child<QLabel>(module.form(), "kernelModuleVersion")->text(), QStringLiteral("Loading..."));
     scanMayEnd.release();
-    QTRY_VERIFY(child<QComboBox>(&module, "gpuBox")->isEnabled());
-    QCOMPARE(itemTexts(child<QComboBox>(&module, "gpuBox")),
+    QTRY_VERIFY(child<QComboBox>(module.form(), "gpuBox")->isEnabled());
+    QCOMPARE(itemTexts(child<QComboBox>(module.form(), "gpuBox")),
              (QStringList{QStringLiteral("PCI:0@0:2:0: Intel CometLake-U GT2"), QStringLiteral("PCI:1@0:0:0: nVidia TU117M")}));
     // Never enabled: the labels and, until "Expert settings" is ticked, the XOrg box.
-    QVERIFY(!child<QLabel>(&module, "gpuVendor")->isEnabled());
-    QVERIFY(!child<QLabel>(&module, "label")->isEnabled());
-    QVERIFY(!child<QComboBox>(&module, "xorgDriverBox")->isEnabled());
-    child<QGroupBox>(&module, "xorgGroup")->setChecked(true);
-    QVERIFY(child<QComboBox>(&module, "xorgDriverBox")->isEnabled());
+    QVERIFY(!child<QLabel>(module.form(), "gpuVendor")->isEnabled());
+    QVERIFY(!child<QLabel>(module.form(), "label")->isEnabled());
+    QVERIFY(!child<QComboBox>(module.form(), "xorgDriverBox")->isEnabled());
+    child<QGroupBox>(module.form(), "xorgGroup")->setChecked(true);
+    QVERIFY(child<QComboBox>(module.form(), "xorgDriverBox")->isEnabled());
 }
 
 void KcmTest::boxesFollowTheGpu_data()
@@ -304,21 +304,21 @@ void KcmTest::boxesFollowTheGpu()
     }
     const auto kcm = readyModule(laptop);
     QVERIFY(kcm);
-    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(gpu);
-    QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "kernelModuleBox")), modules);
-    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), module);
-    QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "xorgDriverBox")), xorgDrivers);
-    QCOMPARE(child<QComboBox>(kcm.get(), "xorgDriverBox")->currentIndex(), xorgDriver);
-    QCOMPARE(child<QLabel>(kcm.get(), "gpuVendor")->text(), vendor);
-    QCOMPARE(child<QLabel>(kcm.get(), "kernelModuleVersion")->text(), version);
+    QSignalSpy changed(kcm.get(), &MainModule::choiceChanged);
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(gpu);
+    QCOMPARE(itemTexts(child<QComboBox>(kcm->form(), "kernelModuleBox")), modules);
+    QCOMPARE(child<QComboBox>(kcm->form(), "kernelModuleBox")->currentText(), module);
+    QCOMPARE(itemTexts(child<QComboBox>(kcm->form(), "xorgDriverBox")), xorgDrivers);
+    QCOMPARE(child<QComboBox>(kcm->form(), "xorgDriverBox")->currentIndex(), xorgDriver);
+    QCOMPARE(child<QLabel>(kcm->form(), "gpuVendor")->text(), vendor);
+    QCOMPARE(child<QLabel>(kcm->form(), "kernelModuleVersion")->text(), version);
     // Showing another GPU is no change.
     QCOMPARE(changed.count(), 0);
     // load() shows the first GPU again, in both boxes, "Expert settings" ticked or not.
     kcm->load();
-    QCOMPARE(child<QComboBox>(kcm.get(), "gpuBox")->currentIndex(), 0);
-    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), QStringLiteral("i915 (current)"));
-    QCOMPARE(child<QComboBox>(kcm.get(), "xorgDriverBox")->currentIndex(), withLog ? 0 : -1);
+    QCOMPARE(child<QComboBox>(kcm->form(), "gpuBox")->currentIndex(), 0);
+    QCOMPARE(child<QComboBox>(kcm->form(), "kernelModuleBox")->currentText(), QStringLiteral("i915 (current)"));
+    QCOMPARE(child<QComboBox>(kcm->form(), "xorgDriverBox")->currentIndex(), withLog ? 0 : -1);
     QCOMPARE(changed.count(), 0);
 }
 
@@ -329,15 +329,15 @@ void KcmTest::choicesMarkTheModuleChanged()
     QList<QVariantMap> requests;
     const auto kcm = readyModule(laptop, &requests);
     QVERIFY(kcm);
-    auto *gpuBox = child<QComboBox>(kcm.get(), "gpuBox");
-    auto *modules = child<QComboBox>(kcm.get(), "kernelModuleBox");
-    auto *xorgDrivers = child<QComboBox>(kcm.get(), "xorgDriverBox");
-    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
+    auto *gpuBox = child<QComboBox>(kcm->form(), "gpuBox");
+    auto *modules = child<QComboBox>(kcm->form(), "kernelModuleBox");
+    auto *xorgDrivers = child<QComboBox>(kcm->form(), "xorgDriverBox");
+    QSignalSpy changed(kcm.get(), &MainModule::choiceChanged);
     gpuBox->setCurrentIndex(1);
     modules->setCurrentIndex(1);
     QCOMPARE(changed.count(), 1);
-    QCOMPARE(child<QLabel>(kcm.get(), "kernelModuleVersion")->text(), QStringLiteral("Version module: unknown"));
-    child<QGroupBox>(kcm.get(), "xorgGroup")->setChecked(true);
+    QCOMPARE(child<QLabel>(kcm->form(), "kernelModuleVersion")->text(), QStringLiteral("Version module: unknown"));
+    child<QGroupBox>(kcm->form(), "xorgGroup")->setChecked(true);
     xorgDrivers->setCurrentIndex(0);
     QCOMPARE(changed.count(), 2);
     // Back and forth between the GPUs: the boxes show the pending choices, and
@@ -364,14 +364,14 @@ void KcmTest::resetTakesBackEveryChoice()
     QList<QVariantMap> requests;
     const auto kcm = readyModule(laptop, &requests);
     QVERIFY(kcm);
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
-    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
-    child<QGroupBox>(kcm.get(), "xorgGroup")->setChecked(true);
-    child<QComboBox>(kcm.get(), "xorgDriverBox")->setCurrentIndex(0);
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm->form(), "kernelModuleBox")->setCurrentIndex(1);
+    child<QGroupBox>(kcm->form(), "xorgGroup")->setChecked(true);
+    child<QComboBox>(kcm->form(), "xorgDriverBox")->setCurrentIndex(0);
     // The host's Reset.
     kcm->load();
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
-    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), QStringLiteral("nvidia_current (current)"));
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(1);
+    QCOMPARE(child<QComboBox>(kcm->form(), "kernelModuleBox")->currentText(), QStringLiteral("nvidia_current (current)"));
     ModalAnswerer answerer({QDialogButtonBox::No});
     kcm->save();
     QCOMPARE(requests.size(), 1);
@@ -388,20 +388,20 @@ void KcmTest::formIsAccessible()
     QVERIFY(laptop.ok);
     const auto kcm = readyModule(laptop);
     QVERIFY(kcm);
-    child<QGroupBox>(kcm.get(), "xorgGroup")->setChecked(true);
+    child<QGroupBox>(kcm->form(), "xorgGroup")->setChecked(true);
     // Every box has the label that names it; the buttons that show only an icon
     // have a name and a tool tip.
     for (const auto &[label, box] : {std::pair<const char *, const char *>{"gpuLabel", "gpuBox"},
                                      std::pair<const char *, const char *>{"kernelModuleLabel", "kernelModuleBox"},
                                      std::pair<const char *, const char *>{"xorgDriverLabel", "xorgDriverBox"}}) {
-        QCOMPARE(child<QLabel>(kcm.get(), label)->buddy(), child<QComboBox>(kcm.get(), box));
-        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(child<QComboBox>(kcm.get(), box));
+        QCOMPARE(child<QLabel>(kcm->form(), label)->buddy(), child<QComboBox>(kcm->form(), box));
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(child<QComboBox>(kcm->form(), box));
         QVERIFY(accessible);
         QCOMPARE(accessible->role(), QAccessible::ComboBox);
         QVERIFY(!accessible->state().disabled);
     }
     for (const char *name : {"gpuInfo", "kernelModuleInfo"}) {
-        auto *button = child<QPushButton>(kcm.get(), name);
+        auto *button = child<QPushButton>(kcm->form(), name);
         QVERIFY(button->text().isEmpty());
         QVERIFY(!button->toolTip().isEmpty());
         QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), button->toolTip());
@@ -444,16 +444,16 @@ void KcmTest::saveSendsEveryGpu()
     const auto kcm = readyModule(laptop, &requests, {succeeds, code, QString(), errorText, data});
     QVERIFY(kcm);
     // A module chosen for the NVIDIA GPU, then the Intel GPU shown on Apply.
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
-    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(0);
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm->form(), "kernelModuleBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(0);
     ModalAnswerer answerer({succeeds ? QDialogButtonBox::No : QDialogButtonBox::Ok});
-    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
+    QSignalSpy changed(kcm.get(), &MainModule::choiceChanged);
     kcm->save();
     QCOMPARE(answerer.texts, QStringList{box});
     // After a failure the choice is still pending, and Apply can send it again.
     QTest::qWait(50);
-    QCOMPARE(changed.contains(QVariantList{true}), !applied);
+    QCOMPARE(!changed.isEmpty(), !applied);
 
     QCOMPARE(requests.size(), 1);
     const QVariantList entries = requests.first().value(QStringLiteral("data")).toList();
@@ -473,11 +473,11 @@ void KcmTest::saveSendsEveryGpu()
 
     // After a success every GPU that was sent with another module has it as its
     // current one, not only the GPU shown; a failure changes nothing.
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
-    QCOMPARE(itemTexts(child<QComboBox>(kcm.get(), "kernelModuleBox")),
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(1);
+    QCOMPARE(itemTexts(child<QComboBox>(kcm->form(), "kernelModuleBox")),
              applied ? (QStringList{QStringLiteral("nvidia_current"), QStringLiteral("nouveau (current)")})
                      : (QStringList{QStringLiteral("nvidia_current (current)"), QStringLiteral("nouveau")}));
-    QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), applied ? QStringLiteral("nouveau (current)") : QStringLiteral("nouveau"));
+    QCOMPARE(child<QComboBox>(kcm->form(), "kernelModuleBox")->currentText(), applied ? QStringLiteral("nouveau (current)") : QStringLiteral("nouveau"));
     // The next Apply switches nothing again.
     ModalAnswerer again({succeeds ? QDialogButtonBox::No : QDialogButtonBox::Ok});
     kcm->save();
@@ -528,9 +528,9 @@ void KcmTest::secureBootWarnsBeforeApply()
     QList<QVariantMap> requests;
     const auto kcm = readyModule(laptop, &requests);
     QVERIFY(kcm);
-    child<QComboBox>(kcm.get(), "gpuBox")->setCurrentIndex(1);
-    child<QComboBox>(kcm.get(), "kernelModuleBox")->setCurrentIndex(1);
-    QSignalSpy changed(kcm.get(), qOverload<bool>(&KCModule::changed));
+    child<QComboBox>(kcm->form(), "gpuBox")->setCurrentIndex(1);
+    child<QComboBox>(kcm->form(), "kernelModuleBox")->setCurrentIndex(1);
+    QSignalSpy changed(kcm.get(), &MainModule::choiceChanged);
     QList<QDialogButtonBox::StandardButton> answers;
     if (enforcing) {
         answers.append(switchAnyway ? QDialogButtonBox::Yes : QDialogButtonBox::No);
@@ -548,8 +548,8 @@ void KcmTest::secureBootWarnsBeforeApply()
     QCOMPARE(requests.size(), sent ? 1 : 0);
     if (!sent) {
         // Cancelled: the choice stays, and Apply with it.
-        QTRY_VERIFY(!changed.isEmpty() && changed.last().first().toBool());
-        QCOMPARE(child<QComboBox>(kcm.get(), "kernelModuleBox")->currentText(), QStringLiteral("nouveau"));
+        QTRY_VERIFY(!changed.isEmpty());
+        QCOMPARE(child<QComboBox>(kcm->form(), "kernelModuleBox")->currentText(), QStringLiteral("nouveau"));
     }
 
     // The module information says the same, on EFI machines only.
@@ -572,10 +572,10 @@ void KcmTest::noGpu()
         return QList<Device>();
     };
     ModalAnswerer answerer({QDialogButtonBox::Ok});
-    MainModule module(nullptr, QVariantList(), environment);
+    MainModule module(nullptr, environment);
     QTRY_COMPARE(answerer.texts, QStringList{QStringLiteral("Couldn't find any GPUs")});
-    QVERIFY(!child<QComboBox>(&module, "gpuBox")->isEnabled());
-    QCOMPARE(child<QLabel>(&module, "gpuVendor")->text(), QStringLiteral("No GPU found"));
+    QVERIFY(!child<QComboBox>(module.form(), "gpuBox")->isEnabled());
+    QCOMPARE(child<QLabel>(module.form(), "gpuVendor")->text(), QStringLiteral("No GPU found"));
     module.load();
     module.save();
 }
@@ -651,7 +651,13 @@ void KcmTest::failedJobIsReportedOnce()
     QVERIFY(!hung);
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.first().first().toBool(), false);
-    QCOMPARE(answerer.texts, QStringList{QStringLiteral("Transaction error: Tried to start an invalid action")});
+    // KAuth's own words for an action that cannot reach its helper.
+#if QT_VERSION_MAJOR >= 6
+    const QString reason = QStringLiteral("DBus Backend error: service start org.kiv.kivadmindriverhelper failed: Not connected to D-Bus server");
+#else
+    const QString reason = QStringLiteral("Tried to start an invalid action");
+#endif
+    QCOMPARE(answerer.texts, QStringList{QStringLiteral("Transaction error: ") + reason});
 }
 
 namespace
