@@ -3,17 +3,15 @@
 #include "authorizationwatchdog.h"
 #include "configurationswitch.h"
 #include "initramfsupdate.h"
+#include "packagebackend.h"
 #include "packagestate.h"
 #include "requestvalidator.h"
 
 #include <KAuth/HelperSupport>
 
-#include <QApt/Transaction>
 #include <QDBusConnection>
 #include <QDebug>
-#include <QEventLoop>
 #include <QRegularExpression>
-#include <QTimer>
 
 #include <memory>
 
@@ -23,6 +21,8 @@ DriverSwitchHelper::DriverSwitchHelper(const QString &root)
     , m_backup(root)
 {
 }
+
+DriverSwitchHelper::~DriverSwitchHelper() = default;
 
 QString DriverSwitchHelper::backupFailure()
 {
@@ -175,11 +175,14 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
     if (!m_backup.backupOnce()) {
         return errorReply(backupFailure());
     }
-    if (m_backend) {
-        m_backend->reloadCache();
-    } else {
-        m_backend = std::make_unique<QApt::Backend>();
-        m_backend->init();
+    if (!m_packages) {
+        // Made on the first package job: libqapt connects to the system bus as it
+        // is constructed, and the helper object exists before KAuth sets up the
+        // application and registers the helper on that bus.
+        m_packages = PackageBackend::create();
+    }
+    if (!m_packages->open()) {
+        return errorReply(QStringLiteral("Cannot read the package system"));
     }
     // dpkg's database as it is before the job, read once for all of the plan's checks.
     PackageState before;
@@ -189,14 +192,13 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         return errorReply(QStringLiteral("Refused request: %1 must not be removed, the system needs it").arg(essential.join(QStringLiteral(", "))));
     }
     for (const QString &name : names) {
-        QApt::Package *package = m_backend->package(name);
-        if (!package) {
+        if (!m_packages->has(name)) {
             return errorReply(QStringLiteral("Cannot find package %1").arg(name));
         }
         if (mode == PackageMode::Install) {
-            package->setInstall();
+            m_packages->markInstall(name);
         } else {
-            package->setPurge();
+            m_packages->markPurge(name);
         }
     }
     QStringList removable = mode == PackageMode::Remove ? names : QStringList();
@@ -213,59 +215,19 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         return errorReply(removals);
     }
 
-    // The job owns its transaction and releases it once, when the job ends.
-    std::unique_ptr<QApt::Transaction, void (*)(QApt::Transaction *)> transaction(m_backend->commitChanges(), [](QApt::Transaction *t) {
-        if (t) {
-            t->deleteLater();
-        }
-    });
-    if (!transaction) {
-        return errorReply(QStringLiteral("Cannot start the package transaction"));
-    }
-    connect(transaction.get(), &QApt::Transaction::progressChanged, this, [](int progress) {
-        // The worker reports 101 while it cannot tell.
-        if (progress >= 0 && progress <= 100) {
-            KAuth::HelperSupport::progressStep(progress);
-        }
-    });
-    QEventLoop loop;
-    bool finished = false;
-    const auto end = [&loop, &finished]() {
-        finished = true;
-        loop.exit(0);
+    const auto progress = [](int percent) {
+        KAuth::HelperSupport::progressStep(percent);
     };
-    connect(transaction.get(), &QApt::Transaction::finished, &loop, end);
-    // A transaction the worker refused to run, or lost, may never report finished.
-    connect(transaction.get(), &QApt::Transaction::errorOccurred, &loop, [&end, &transaction](QApt::ErrorCode error) {
-        if (error == QApt::AuthError || (error == QApt::WorkerDisappeared && transaction->exitStatus() == QApt::ExitUnfinished)) {
-            end();
-        }
-    });
-    transaction->run();
-
-    // The timer lives as long as this job's wait: it can never tick for a job
-    // that has ended.
-    QTimer watchdog;
-    bool stopRequested = false;
-    connect(&watchdog, &QTimer::timeout, this, [this, &stopRequested, staleStop, &transaction]() {
-        stopRequested = stopRequested || m_stops->requested() || (!staleStop && KAuth::HelperSupport::isStopped());
-        if (stopRequested) {
-            cancelIfPossible(transaction.get());
-        }
-    });
-    watchdog.start(1000);
-    if (!finished) {
-        loop.exec();
-    }
-    watchdog.stop();
+    const auto stopRequested = [this, staleStop]() {
+        return m_stops->requested() || (!staleStop && KAuth::HelperSupport::isStopped());
+    };
+    const PackageBackend::Outcome outcome = m_packages->commit(progress, stopRequested);
     m_stops->expect(QString());
-    disconnect(transaction.get(), nullptr, this, nullptr);
-    disconnect(transaction.get(), nullptr, &loop, nullptr);
 
-    if (transaction->exitStatus() == QApt::ExitCancelled) {
+    if (outcome.result == PackageBackend::Result::Cancelled) {
         return errorReply(QStringLiteral("The package transaction was cancelled"));
     }
-    if (transaction->error() != QApt::Success) {
+    if (outcome.result == PackageBackend::Result::Failed) {
         // Often about another package, left unfinished by an earlier job, that
         // dpkg tried to finish too: say which, and whether this job's packages
         // are in place all the same.
@@ -274,37 +236,21 @@ KAuth::ActionReply DriverSwitchHelper::processPackages(const QStringList &names,
         if (!unfinished.isEmpty()) {
             const bool done = after.check(names, mode == PackageMode::Install).isEmpty();
             return errorReply(QStringLiteral("%1\nUnfinished: %2. %3")
-                                  .arg(transaction->errorString().trimmed(),
+                                  .arg(outcome.error.trimmed(),
                                        unfinished.join(QStringLiteral(", ")),
                                        done ? QStringLiteral("The packages of this request are in place.")
                                             : QStringLiteral("The packages of this request are not in place.")));
         }
-        return errorReply(transaction->errorString());
+        return errorReply(outcome.error);
     }
-    if (transaction->exitStatus() != QApt::ExitSuccess) {
-        return errorReply(QStringLiteral("The package transaction did not complete"));
-    }
-    // The worker reports success even when it could not run dpkg at all, and counts
-    // a half-configured package as installed: a success reply must mean the
+    // A package manager can report success when dpkg never ran, and counts a
+    // half-configured package as installed: a success reply must mean the
     // packages are in place (or gone).
     const QString incomplete = PackageState().check(names, mode == PackageMode::Install);
     if (!incomplete.isEmpty()) {
         return errorReply(incomplete);
     }
     return KAuth::ActionReply::SuccessReply();
-}
-
-void DriverSwitchHelper::cancelIfPossible(QApt::Transaction *transaction)
-{
-    // Only the worker can stop its transaction safely, and only while it prepares
-    // or downloads: stopping dpkg would leave packages half-configured. So a stop
-    // cancels where the worker allows it and otherwise lets the job finish; the
-    // worker's answer counts, as the flag seen here may be out of date. Nothing is
-    // ever killed.
-    if (transaction->isCancellable() && !transaction->isCancelled()) {
-        qDebug() << "Stop requested: cancelling the package transaction";
-        transaction->cancel();
-    }
 }
 
 QStringList DriverSwitchHelper::purgeDependencies(PackageState &state, const QString &name, const QStringList &leaving)
@@ -330,25 +276,23 @@ QStringList DriverSwitchHelper::purgeDependencies(PackageState &state, const QSt
             ++i;
         }
     }
-    for (const QString &candidate : qAsConst(purged)) {
-        if (QApt::Package *package = m_backend->package(candidate)) {
-            package->setPurge();
-        }
+    for (const QString &candidate : std::as_const(purged)) {
+        m_packages->markPurge(candidate);
     }
     return purged;
 }
 
 QString DriverSwitchHelper::checkRemovals(PackageState &state, const QStringList &removable) const
 {
-    QStringList unexpected;
     QStringList leaving;
-    const QApt::PackageList marked = m_backend->markedPackages();
-    for (const QApt::Package *package : marked) {
-        if (package->state() & (QApt::Package::ToRemove | QApt::Package::ToPurge)) {
-            leaving.append(package->name());
-            if (!removable.contains(package->name())) {
-                unexpected.append(package->name());
-            }
+    QString error;
+    if (!m_packages->plannedRemovals(&leaving, &error)) {
+        return error;
+    }
+    QStringList unexpected;
+    for (const QString &name : std::as_const(leaving)) {
+        if (!removable.contains(name)) {
+            unexpected.append(name);
         }
     }
     if (!unexpected.isEmpty()) {

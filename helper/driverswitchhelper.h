@@ -7,21 +7,16 @@
 
 #include <KAuth/ActionReply>
 
-#include <QApt/Backend>
 #include <QObject>
 #include <QStringList>
 #include <QVariantMap>
 
 #include <memory>
 
-namespace QApt
-{
-class Transaction;
-}
-
 // The root helper's actions, called by KAuth by name. The slots unpack and
 // check the request and hand the work to classes that take their root
 // directory in the constructor, so tests run them on temporary trees.
+class PackageBackend;
 class PackageState;
 class RequestStop;
 
@@ -33,6 +28,7 @@ public:
     enum class PackageMode { Install = 0, Remove = 1 };
 
     explicit DriverSwitchHelper(const QString &root = QString());
+    ~DriverSwitchHelper() override;
 
     // The action words KAuth calls slots of.
     static QStringList actionWords();
@@ -57,8 +53,6 @@ private:
     static KAuth::ActionReply errorReply(const QString &text);
     static QString backupFailure();
     KAuth::ActionReply processPackages(const QStringList &names, PackageMode mode, const QString &token);
-    // After a stop request: cancels the transaction if the worker still can.
-    static void cancelIfPossible(QApt::Transaction *transaction);
     // Marks for purging the dependencies of name that nothing but what is leaving
     // needs; returns their names.
     QStringList purgeDependencies(PackageState &state, const QString &name, const QStringList &leaving);
@@ -69,10 +63,7 @@ private:
     QString m_root;
     XorgConfig m_xorg;
     ConfigurationBackup m_backup;
-    // Made on the first package job: libqapt connects to the system bus as it is
-    // constructed, and the helper object exists before KAuth sets up the
-    // application and registers the helper on that bus.
-    std::unique_ptr<QApt::Backend> m_backend;
+    std::unique_ptr<PackageBackend> m_packages;
     RequestStop *m_stops = nullptr;
 };
 

@@ -2,8 +2,12 @@
 #include "packagestate.h"
 
 #include <apt-pkg/cachefile.h>
+#include <apt-pkg/configuration.h>
 #include <apt-pkg/error.h>
+#include <apt-pkg/init.h>
 #include <apt-pkg/pkgcache.h>
+#include <apt-pkg/pkgsystem.h>
+#include <apt-pkg/policy.h>
 
 namespace
 {
@@ -58,6 +62,11 @@ public:
     {
         return m_file->FindPkg(name.toStdString());
     }
+    pkgCache::VerIterator candidate(const pkgCache::PkgIterator &package)
+    {
+        pkgPolicy *policy = m_file.GetPolicy();
+        return policy ? policy->GetCandidateVer(package) : pkgCache::VerIterator();
+    }
 
 private:
     pkgCacheFile m_file;
@@ -77,6 +86,30 @@ bool ofInstalledVersion(const pkgCache::DepIterator &dependency)
     const pkgCache::PkgIterator owner = dependency.ParentPkg();
     return !owner.CurrentVer().end() && owner.CurrentVer() == dependency.ParentVer();
 }
+}
+
+bool PackageState::initialise()
+{
+    if (_system) {
+        return true;
+    }
+    const bool done = pkgInitConfig(*_config) && pkgInitSystem(*_config, _system);
+    if (!done) {
+        _error->Discard();
+    }
+    return done;
+}
+
+bool PackageState::known(const QString &name)
+{
+    if (!m_cache->isOpen()) {
+        return false;
+    }
+    const pkgCache::PkgIterator package = m_cache.get()->find(name);
+    if (package.end()) {
+        return false;
+    }
+    return !package.CurrentVer().end() || !m_cache.get()->candidate(package).end();
 }
 
 PackageState::PackageState()
@@ -198,7 +231,7 @@ QString PackageState::neededBy(const QString &name, const QStringList &leaving)
     for (pkgCache::PrvIterator provides = package.CurrentVer().ProvidesList(); !provides.end(); ++provides) {
         provided.append(provides.ParentPkg());
     }
-    for (const pkgCache::PkgIterator &target : qAsConst(provided)) {
+    for (const pkgCache::PkgIterator &target : std::as_const(provided)) {
         for (pkgCache::DepIterator dependency = target.RevDependsList(); !dependency.end(); ++dependency) {
             const QString owner = QString::fromStdString(dependency.ParentPkg().Name());
             if (isDependency(dependency) && ofInstalledVersion(dependency) && owner != name && !leaving.contains(owner)) {

@@ -12,12 +12,20 @@
 // half-configured and unpacked included, and its worker can report success when
 // dpkg never ran.
 //
-// The package system must be set up (QApt::Backend::init() does it).
+// The package system must be set up: initialise() does it, and so does
+// QApt::Backend::init().
 class PackageState
 {
 public:
+    // Reads APT's configuration and sets up its package system, once in a
+    // process; false when that fails.
+    static bool initialise();
+
     PackageState();
     ~PackageState();
+
+    // Whether the archive has a version of name or it is installed.
+    bool known(const QString &name);
 
     // An empty string when every package is installed and configured (installed is
     // true) or gone without a trace of configuration (installed is false); otherwise

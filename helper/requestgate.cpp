@@ -185,7 +185,8 @@ void inspect(const QDBusMessage &message)
     const QList<QVariant> arguments = message.arguments();
     const QString action = arguments.value(0).toString();
     const bool known = action.startsWith(allowedPrefix) && allowedWords.contains(action.mid(allowedPrefix.size()));
-    const QByteArray serialised = arguments.isEmpty() ? QByteArray() : arguments.last().toByteArray();
+    // (action, caller, details, arguments), and under KF6 the file descriptors after them.
+    const QByteArray serialised = arguments.value(3).toByteArray();
     QString token;
     const bool valid = serialised.size() <= RequestGate::maxArgumentsSize && ArgumentScan(serialised).map(&token);
     if (AuthorizationWatchdog::isServing() || passedRequests > 0) {

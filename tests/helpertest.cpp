@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "aptgetpackagebackend.h"
 #include "atomicfile.h"
 #include "backuprestorer.h"
 #include "configurationbackup.h"
@@ -154,6 +155,8 @@ private Q_SLOTS:
     void modulesNamedForTheInitramfs();
     void initramfsListings_data();
     void initramfsListings();
+    void aptStatusLines_data();
+    void aptStatusLines();
 };
 
 void HelperTest::modulesNamedForTheInitramfs_data()
@@ -916,7 +919,7 @@ void HelperTest::backupKeepsOwnershipApart()
     while (it.hasNext()) {
         entries.append(it.next());
     }
-    for (const QString &entry : qAsConst(entries)) {
+    for (const QString &entry : std::as_const(entries)) {
         struct stat info;
         QCOMPARE(lstat(QFile::encodeName(entry).constData(), &info), 0);
         QCOMPARE(int(info.st_uid), 0);
@@ -1118,4 +1121,43 @@ void HelperTest::restoreNamesWhatItCannotPutBack()
 }
 
 QTEST_GUILESS_MAIN(HelperTest)
+void HelperTest::aptStatusLines_data()
+{
+    // What apt-get writes to its status descriptor, as read for the progress bar
+    // and for the failure's text.
+    using Kind = AptGetPackageBackend::Status::Kind;
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<double>("percent");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("download") << QByteArray("dlstatus:1:9.0909:Retrieving file 1 of 2") << int(Kind::Download) << QStringLiteral("1") << 9.0909
+                              << QStringLiteral("Retrieving file 1 of 2");
+    QTest::newRow("package, architecture and colons in the text")
+        << QByteArray("pmstatus:nvidia-driver:amd64:42.5:Configuring nvidia-driver:amd64 (time: 3 s)") << int(Kind::Package) << QStringLiteral("nvidia-driver")
+        << 42.5 << QStringLiteral("Configuring nvidia-driver:amd64 (time: 3 s)");
+    QTest::newRow("error") << QByteArray("pmerror:kiv-broken-driver:66.6667:installed post-installation script subprocess returned error exit status 1\n")
+                           << int(Kind::Error) << QStringLiteral("kiv-broken-driver") << 66.6667
+                           << QStringLiteral("installed post-installation script subprocess returned error exit status 1");
+    QTest::newRow("percent out of range") << QByteArray("pmstatus:x:250:Installing x") << int(Kind::Package) << QStringLiteral("x") << 0.0
+                                          << QStringLiteral("Installing x");
+    QTest::newRow("unknown kind") << QByteArray("pmfuture:x:1:y") << int(Kind::None) << QString() << 0.0 << QString();
+    QTest::newRow("too few fields") << QByteArray("pmstatus:x:1") << int(Kind::None) << QString() << 0.0 << QString();
+    QTest::newRow("empty") << QByteArray() << int(Kind::None) << QString() << 0.0 << QString();
+}
+
+void HelperTest::aptStatusLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, kind);
+    QFETCH(QString, package);
+    QFETCH(double, percent);
+    QFETCH(QString, text);
+    const AptGetPackageBackend::Status status = AptGetPackageBackend::parseStatusLine(line);
+    QCOMPARE(int(status.kind), kind);
+    QCOMPARE(status.package, package);
+    QCOMPARE(status.percent, percent);
+    QCOMPARE(status.text, text);
+}
+
 #include "helpertest.moc"

@@ -12,9 +12,12 @@
 #include "helperjob.h"
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
 #include <QDataStream>
+#include <QIODevice>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
@@ -43,9 +46,18 @@ int rawCall(const QString &actionId, const QVariantMap &arguments, int nested, i
         stream << arguments;
     }
     QDBusConnection bus = QDBusConnection::systemBus();
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(QStringLiteral(KIV_HELPER_ID), QStringLiteral("/"), QStringLiteral("org.kde.kf5auth"), QStringLiteral("performAction"));
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral(KIV_HELPER_ID),
+                                                       QStringLiteral("/"),
+                                                       QStringLiteral(KIV_KAUTH_INTERFACE),
+                                                       QStringLiteral("performAction"));
     call << actionId << bus.baseService().toUtf8() << QVariant::fromValue(QVariantMap()) << serialized;
+#if QT_VERSION_MAJOR >= 6
+    // KF6 passes file descriptors as a map of its own: none here.
+    QDBusArgument descriptors;
+    descriptors.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QDBusUnixFileDescriptor>());
+    descriptors.endMap();
+    call << QVariant::fromValue(descriptors);
+#endif
     const QDBusMessage reply = bus.call(call, QDBus::Block, timeout * 1000);
     out << QJsonDocument(QJsonObject{{QStringLiteral("result"), reply.type() == QDBusMessage::ReplyMessage ? QStringLiteral("reply") : QStringLiteral("error")},
                                      {QStringLiteral("text"), reply.errorName()}})
