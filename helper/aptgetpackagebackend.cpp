@@ -257,19 +257,20 @@ AptGetPackageBackend::Run AptGetPackageBackend::run(const QStringList &arguments
             }
         }
     };
-    const auto readStatus = [&ends, &pending, &takeLines]() {
+    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    QSocketNotifier notifier(ends[0], QSocketNotifier::Read);
+    const auto readStatus = [&ends, &pending, &takeLines, &notifier]() {
         char buffer[4096];
         ssize_t got;
         while ((got = ::read(ends[0], buffer, sizeof buffer)) > 0) {
             pending.append(buffer, int(got));
-            if (got < ssize_t(sizeof buffer)) {
-                break;
-            }
+        }
+        if (got == 0) {
+            // Every writer is gone: an end of file would wake the loop for ever.
+            notifier.setEnabled(false);
         }
         takeLines();
     };
-    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    QSocketNotifier notifier(ends[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &notifier, readStatus);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [&process, &result]() {
         result.output += process.readAllStandardOutput();

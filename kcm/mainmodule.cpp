@@ -88,6 +88,12 @@ MainModule::~MainModule()
     // The scan cannot be stopped; its result is dropped when it ends.
     m_initWatcher->disconnect(this);
     delete ui;
+#if QT_VERSION_MAJOR >= 6
+    // KF6 gives the form to the host's widget; a module made without one owns it.
+    if (!widget()->parent()) {
+        delete widget();
+    }
+#endif
 }
 
 QList<Device> MainModule::getGpus()

@@ -74,7 +74,7 @@ QByteArray elfObject(const QList<QByteArray> &modinfo, const QByteArray &rodata,
     header.e_shnum = 4;
     header.e_shstrndx = 3;
     std::memcpy(body.data(), &header, sizeof(header));
-    for (const Shdr &section : qAsConst(sections)) {
+    for (const Shdr &section : std::as_const(sections)) {
         body.append(reinterpret_cast<const char *>(&section), sizeof(section));
     }
     return body;
