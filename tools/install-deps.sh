@@ -16,7 +16,8 @@ case "${VERSION_ID:-}" in
     # libqapt is built for Qt 5 only: the Qt 6 helper drives apt-get itself.
     frameworks="qt6-base-dev qt6-base-dev-tools libkf6auth-dev libkf6coreaddons-dev libkf6i18n-dev
         libkf6configwidgets-dev libkf6widgetsaddons-dev libkf6kcmutils-dev"
-    clangrt=libclang-rt-dev
+    # llvm: the symbolizer that gives the sanitizers' reports their function names.
+    clangrt="libclang-rt-dev llvm"
     ;;
 *)
     echo "install-deps.sh: Debian 12 or 13 is needed, this is ${PRETTY_NAME:-unknown}" >&2

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs, builds and runs the whole test suite (as root: the system tests
 # build fake machines in private namespaces), then the sanitizer build, its unit
-# tests and the fuzz targets.
+# tests and the fuzz targets. On Debian 12 it then does the same for the Qt 6 /
+# KF6 build in a Debian 13 root (tools/debian13.sh), unless KIV_DEBIAN13=no.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -10,3 +11,8 @@ build=${BUILD_DIR:-$top/build}
 BUILD_DIR=$build "$top/tools/build.sh"
 (cd "$build" && ctest --output-on-failure -j"$(nproc)")
 "$top/tools/sanitize.sh"
+. /etc/os-release
+if [ "${VERSION_ID:-}" = 12 ] && [ "${KIV_DEBIAN13:-yes}" != no ]; then
+    echo "== Debian 13: the Qt 6 / KF6 build"
+    "$top/tools/debian13.sh" tools/test.sh
+fi

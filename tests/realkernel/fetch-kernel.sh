@@ -77,7 +77,10 @@ unpack_once "$package" "$package"
 ln -sfn "$package" "$link"
 release=${package#linux-image-}
 if [ "${1:-}" = "--sign-file" ]; then
-    kbuild=linux-kbuild-$(echo "$release" | cut -d. -f1,2)
+    # Debian 13 names the package after the whole release, Debian 12 after
+    # major and minor version (which Debian 13 keeps only as a virtual name).
+    kbuild=linux-kbuild-${release%-amd64}
+    apt-cache show "$kbuild" >/dev/null 2>&1 || kbuild=linux-kbuild-$(echo "$release" | cut -d. -f1,2)
     unpack_once "$kbuild" "$kbuild"
     ln -sfn "$kbuild/usr/lib/$kbuild/scripts/sign-file" sign-file
     echo "$cache/sign-file"

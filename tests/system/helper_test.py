@@ -451,7 +451,8 @@ def initramfs(checks):
         ["sh", "-c", build],                                                         # 0: as Debian builds it: MODULES=most
         ["/usr/bin/orlix-admin-driver", "set-module", "PCI:1@0:0:0", "nouveau"],     # 1
         ["sh", "-c", SAME_MODPROBE],                                                 # 2
-        ["sh", "-c", "lsinitramfs /boot/initrd.img-$(uname -r) | grep -c '/nouveau/nouveau.ko$'"],  # 3
+        # Compressed in Debian 13's kernel (nouveau.ko.xz), plain in Debian 12's.
+        ["sh", "-c", "lsinitramfs /boot/initrd.img-$(uname -r) | grep -c -E '/nouveau/nouveau\\.ko(\\.xz)?$'"],  # 3
         ["/usr/sbin/kiv-admin-driver-restore", "--yes"],                             # 4
         ["sh", "-c", SAME_MODPROBE],                                                 # 5
     ]

@@ -23,7 +23,9 @@ with those environment variables.
 
 import difflib
 import glob
+import json
 import os
+import re
 import shlex
 import sys
 
@@ -67,10 +69,20 @@ def parse_expectations(path):
     return cases
 
 
+def qt_major_version(binary):
+    config = os.path.join(os.path.dirname(os.path.dirname(binary)), "buildconfig.json")
+    with open(config, encoding="utf-8") as f:
+        return json.load(f)["qtMajorVersion"]
+
+
 def substitute(text, binary):
     # Qt's usage line names the program as it was started; @SOURCE@ is the source
-    # tree, which an installing machine shows at the same path.
-    return text.replace("@BINARY@", binary).replace("@SOURCE@", os.path.dirname(os.path.dirname(HERE)))
+    # tree, which an installing machine shows at the same path. Qt 6 words its
+    # own option's help otherwise.
+    text = text.replace("@BINARY@", binary).replace("@SOURCE@", os.path.dirname(os.path.dirname(HERE)))
+    if qt_major_version(binary) >= 6:
+        text = re.sub(r"(--help-all +)Displays help including Qt specific options\.", r"\1Displays help, including generic Qt options.", text)
+    return text
 
 
 def main():

@@ -60,7 +60,7 @@ def main():
         ["sh", "-c", "for page in /usr/share/man/man1/orlix-admin-driver.1.gz /usr/share/man/man8/kiv-admin-driver-restore.8.gz; do"
                      " zcat $page | LC_ALL=C.UTF-8 groff -ww -z -man 2>&1; done; MANWIDTH=80 man 8 kiv-admin-driver-restore | head -4"],
         NOBODY + ["bash", "-c", COMPLETE],                                                   # 7
-        ["env", "LANGUAGE=de", "orlix-admin-driver", "list-modules", "PCI:1@0:0:0"],         # 8
+        ["env", "LC_ALL=de_DE.UTF-8", "LANGUAGE=de", "orlix-admin-driver", "list-modules", "PCI:1@0:0:0"],         # 8
         [os.path.join(build, "bin", "kcmdriver"), "wait", "gpu", "1", "show"],               # 9
     ]
     out = Machine("switch-laptop", binds=[build], services=True, debs=debs).run(commands)
