@@ -21,6 +21,7 @@
 #include <QProgressDialog>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTimer>
 #include <QtConcurrent>
 
@@ -76,6 +77,11 @@ void MainModule::setUp()
                                        std::pair<QPushButton *, QString>{ui->kernelModuleInfo, i18n("Kernel module information")}}) {
         button->setAccessibleName(text);
         button->setToolTip(text);
+        // The buttons show only an icon: where no icon theme gives it (Qt 6
+        // outside a Plasma session finds none), the style's own.
+        if (button->icon().isNull()) {
+            button->setIcon(form()->style()->standardIcon(QStyle::SP_MessageBoxInformation));
+        }
     }
     setButtons(Help | Apply);
     setGuiEnabled(false);
