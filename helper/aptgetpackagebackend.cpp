@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "aptgetpackagebackend.h"
+#include "childsetupprocess.h"
 #include "packagestate.h"
+#include "toolenvironment.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -29,49 +31,22 @@ constexpr qint64 lockWaitMs = 30 * 60 * 1000;
 // The end of apt-get's output that a failure's text is taken from.
 constexpr int outputKept = 64 * 1024;
 
-// apt-get with the status descriptor's write end as its descriptor 3.
-class StatusFdProcess : public QProcess
+// In the child, between fork and exec: makes the status pipe's write end its
+// descriptor 3 (async-signal-safe calls only).
+void passDescriptor(int writeEnd)
 {
-public:
-    explicit StatusFdProcess(int writeEnd)
-        : m_writeEnd(writeEnd)
-    {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        setChildProcessModifier([writeEnd]() {
-            passDescriptor(writeEnd);
-        });
-#endif
+    if (writeEnd == statusFd) {
+        ::fcntl(statusFd, F_SETFD, 0);
+    } else {
+        ::dup2(writeEnd, statusFd);
     }
-
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-protected:
-    void setupChildProcess() override
-    {
-        passDescriptor(m_writeEnd);
-    }
-#endif
-
-private:
-    // In the child, between fork and exec: only async-signal-safe calls.
-    static void passDescriptor(int writeEnd)
-    {
-        if (writeEnd == statusFd) {
-            ::fcntl(statusFd, F_SETFD, 0);
-        } else {
-            ::dup2(writeEnd, statusFd);
-        }
-    }
-
-    int m_writeEnd;
-};
+}
 
 QProcessEnvironment aptEnvironment()
 {
     // What apt-get, dpkg and the packages' scripts need, and nothing of the
     // caller's: no questions (debconf keeps its defaults), messages untranslated.
-    QProcessEnvironment environment;
-    environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    QProcessEnvironment environment = toolEnvironment();
     environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
     environment.insert(QStringLiteral("APT_LISTCHANGES_FRONTEND"), QStringLiteral("none"));
     environment.insert(QStringLiteral("APT_LISTBUGS_FRONTEND"), QStringLiteral("none"));
@@ -158,16 +133,23 @@ AptGetPackageBackend::AptGetPackageBackend(const QString &aptGet)
 {
 }
 
+AptGetPackageBackend::~AptGetPackageBackend() = default;
+
 bool AptGetPackageBackend::open()
 {
     m_install.clear();
     m_purge.clear();
-    return PackageState::initialise();
+    m_state.reset();
+    if (!PackageState::initialise()) {
+        return false;
+    }
+    m_state = std::make_unique<PackageState>();
+    return true;
 }
 
 bool AptGetPackageBackend::has(const QString &name)
 {
-    return PackageState().known(name);
+    return m_state && m_state->known(name);
 }
 
 void AptGetPackageBackend::markInstall(const QString &name)
@@ -235,7 +217,10 @@ AptGetPackageBackend::Run AptGetPackageBackend::run(const QStringList &arguments
         result.errors.append(QStringLiteral("Cannot make a pipe for apt-get's status"));
         return result;
     }
-    StatusFdProcess process(ends[1]);
+    const int writeEnd = ends[1];
+    ChildSetupProcess process([writeEnd]() {
+        passDescriptor(writeEnd);
+    });
     process.setProcessEnvironment(aptEnvironment());
     process.setStandardInputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::MergedChannels);

@@ -3,6 +3,8 @@
 
 #include "packagebackend.h"
 
+class PackageState;
+
 // Package jobs through apt-get, the way Debian documents it for programs that
 // drive APT: a simulation shows the plan, the packages are downloaded in a run of
 // their own, and dpkg's part runs in a second, each reporting on the status
@@ -25,6 +27,7 @@ public:
     static QStringList removalsOfSimulation(const QByteArray &report);
 
     explicit AptGetPackageBackend(const QString &aptGet = QStringLiteral("/usr/bin/apt-get"));
+    ~AptGetPackageBackend() override;
 
     bool open() override;
     bool has(const QString &name) override;
@@ -47,6 +50,8 @@ private:
     static QString failureText(const Run &run);
 
     QString m_aptGet;
+    // The package cache as the job found it, read once in open().
+    std::unique_ptr<PackageState> m_state;
     QStringList m_install;
     QStringList m_purge;
 };

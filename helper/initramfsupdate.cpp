@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "initramfsupdate.h"
+#include "childsetupprocess.h"
 #include "modprobeeditor.h"
 #include "modulefile.h"
+#include "toolenvironment.h"
 
 #include <QDebug>
 #include <QEventLoop>
@@ -33,16 +35,6 @@ QString runningRelease()
     return uname(&names) == 0 ? QString::fromLocal8Bit(names.release) : QString();
 }
 
-// The tools are shell scripts that run many others: they get a known search
-// path and locale, not whatever the caller's environment holds.
-QProcessEnvironment toolEnvironment()
-{
-    QProcessEnvironment environment;
-    environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
-    return environment;
-}
-
 // What tells one image file from the next: a rebuild writes a new file.
 struct Stamp {
     bool exists = false;
@@ -69,20 +61,15 @@ Stamp stampOf(const QString &path)
 
 // Runs the tool in a process group of its own, so that a tool that has to be
 // stopped is stopped with everything it started (cpio, the compressor).
-class GroupProcess : public QProcess
+class GroupProcess : public ChildSetupProcess
 {
 public:
     explicit GroupProcess(bool ownGroup)
+        : ChildSetupProcess(ownGroup ? std::function<void()>([]() {
+            ::setpgid(0, 0);
+        })
+                                     : std::function<void()>())
     {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        if (ownGroup) {
-            setChildProcessModifier([]() {
-                ::setpgid(0, 0);
-            });
-        }
-#else
-        m_ownGroup = ownGroup;
-#endif
     }
 
     void stop()
@@ -103,19 +90,6 @@ public:
             waitForFinished(5000);
         }
     }
-
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-protected:
-    void setupChildProcess() override
-    {
-        if (m_ownGroup) {
-            ::setpgid(0, 0);
-        }
-    }
-
-private:
-    bool m_ownGroup = false;
-#endif
 };
 
 bool isExecutable(const QString &path)

@@ -22,6 +22,7 @@ with those environment variables.
 """
 
 import difflib
+import functools
 import glob
 import json
 import os
@@ -69,6 +70,7 @@ def parse_expectations(path):
     return cases
 
 
+@functools.lru_cache(maxsize=None)
 def qt_major_version(binary):
     config = os.path.join(os.path.dirname(os.path.dirname(binary)), "buildconfig.json")
     with open(config, encoding="utf-8") as f:
